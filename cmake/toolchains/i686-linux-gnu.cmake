@@ -1,0 +1,17 @@
+# 32-bit x86 with the machine's multilib GCC; tests run under user-mode emulation.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+
+set(CMAKE_C_COMPILER gcc)
+set(CMAKE_CXX_COMPILER g++)
+set(CMAKE_C_FLAGS_INIT "-m32 -march=i686")
+set(CMAKE_CXX_FLAGS_INIT "-m32 -march=i686")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-m32")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-m32")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-m32")
+
+set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-i386)
+
+# Find headers and libraries of the host system, programs too (the toolchain is the host's).
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -1,0 +1,126 @@
+/*
+ * zelk.h - the public interface of libzelk.so.2.
+ *
+ * Plain C functions and records, usable from C99 and C++ alike. Results follow
+ * one convention unless a function says otherwise: 0 (or a value) on success,
+ * -1 with the reason in errno on failure. The library keeps no pointer to a
+ * caller's record beyond the call that receives it.
+ */
+#ifndef ZELK_H
+#define ZELK_H
+
+#include <pthread.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#define ZELK_API __attribute__((visibility("default")))
+
+#if defined(__cplusplus) && __cplusplus >= 201103L
+#define ZELK_NOTHROW noexcept
+#elif defined(__cplusplus)
+#define ZELK_NOTHROW throw()
+#else
+#define ZELK_NOTHROW
+#endif
+
+#if defined(__cplusplus)
+#define ZELK_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define ZELK_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#else
+#define ZELK_STATIC_ASSERT_JOIN2(a, b) a##b
+#define ZELK_STATIC_ASSERT_JOIN(a, b) ZELK_STATIC_ASSERT_JOIN2(a, b)
+#define ZELK_STATIC_ASSERT(cond, msg)                                          \
+    typedef char ZELK_STATIC_ASSERT_JOIN(zelkStaticAssert_,                    \
+                                         __LINE__)[(cond) ? 1 : -1]
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Nanoseconds: a duration, a wall-clock time since the epoch, or a reading of
+ * the monotonic clock (absolute timer settings). */
+typedef uint64_t zelkTime;
+ZELK_STATIC_ASSERT(sizeof(zelkTime) == 8, "zelkTime is 8 bytes");
+
+/* ---- Logging --------------------------------------------------------------
+ * Three destinations (console = standard output, one log file, the system
+ * log) and one level mask. A message is written when its level shares a bit
+ * with the mask; level 0 is always written. Messages are written as given:
+ * no time stamp, no prefix, no line end. Destinations and the mask are
+ * process-wide. */
+
+#define ZELK_LOG_TO_FILE 1    /* argument: the file's path, or NULL for off */
+#define ZELK_LOG_TO_CONSOLE 2 /* argument: non-NULL for on, NULL for off */
+#define ZELK_LOG_TO_SYSLOG 3  /* argument: non-NULL for on, NULL for off */
+
+/* Writes the printf-style message to every enabled destination (console and
+ * file flushed at once; system log with priority LOG_NOTICE) when the level
+ * passes the mask. Reports nothing; a NULL format writes nothing. */
+ZELK_API void zelkLog(int level, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+/* Replaces the level mask (0 at load: only level 0 passes). */
+ZELK_API void zelkLogMaskSet(unsigned mask);
+
+/* Switches one destination on or off. The file destination closes the open
+ * file first, then opens the named one for appending (created if missing).
+ * Returns 0, or -1 with errno: EINVAL for an unknown destination, the open's
+ * errno when the file cannot be opened (file logging is then off). */
+ZELK_API int zelkLogConfig(int destination, const char *argument);
+
+/* ---- Library information -------------------------------------------------- */
+
+/* Filled by zelkInfo(). 80 bytes, the same on every architecture. */
+typedef struct zelkInfoBlock {
+    uint16_t version;     /* 0x2204 for 2.2.4: major, minor, patch byte */
+    uint16_t flags;       /* bit 0 set by zelkInfo(); other bits kept */
+    uint8_t reserved[12]; /* not touched */
+    char buildText[64];   /* "<Mmm dd yyyy> with GCC <version>", zero-filled */
+} zelkInfoBlock;
+ZELK_STATIC_ASSERT(sizeof(zelkInfoBlock) == 80, "zelkInfoBlock is 80 bytes");
+ZELK_STATIC_ASSERT(offsetof(zelkInfoBlock, version) == 0, "version at 0");
+ZELK_STATIC_ASSERT(offsetof(zelkInfoBlock, flags) == 2, "flags at 2");
+ZELK_STATIC_ASSERT(offsetof(zelkInfoBlock, reserved) == 4, "reserved at 4");
+ZELK_STATIC_ASSERT(offsetof(zelkInfoBlock, buildText) == 16, "text at 16");
+
+/* Opens and closes the driver's device node /dev/zelk. It runs once when the
+ * library is loaded; when the node cannot be opened it sends two warnings to
+ * the system log. The system-log destination is left as it was found.
+ * Returns 0. */
+ZELK_API int checkDriver(void);
+
+/* Fills *info as described above. Returns 80, or -1 with errno EINVAL when
+ * info is NULL or size is below 80 (the record is then not touched). */
+ZELK_API int zelkInfo(zelkInfoBlock *info, int size);
+
+/* Returns the calling thread's kernel thread id. Matches the declaration of
+ * the C library, so both may be included together. */
+ZELK_API int gettid(void) ZELK_NOTHROW;
+
+/* ---- Time, sleep and time zone -------------------------------------------- */
+
+/* Stores the wall-clock time since the epoch (microsecond resolution) in
+ * *now. Returns 0, or -1 with errno: EINVAL when now is NULL, or the clock
+ * query's errno (*now untouched). */
+ZELK_API int zelkTimeGet(zelkTime *now);
+
+/* Sleeps for *duration; a signal never shortens the sleep. Returns 0 once
+ * the whole duration has passed, or -1 with errno: EINVAL when duration is
+ * NULL or its seconds do not fit the platform's time_t (about 68 years on
+ * 32-bit x86), or nanosleep's errno on any failure other than an
+ * interruption. */
+ZELK_API int zelkSleep(const zelkTime *duration);
+
+/* Sets TZ to zone (in the form the C library accepts) and applies it at
+ * once. Returns 0, or -1 with errno: EINVAL when zone is NULL, ENOMEM when
+ * the environment cannot be changed. Not safe against concurrent use of the
+ * environment by other threads. */
+ZELK_API int zelkTimezoneSet(const char *zone);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZELK_H */
