@@ -119,6 +119,55 @@ ZELK_API int zelkSleep(const zelkTime *duration);
  * environment by other threads. */
 ZELK_API int zelkTimezoneSet(const char *zone);
 
+/* ---- Message passing and memory probe --------------------------------------
+ * Carried out by the driver behind the device file /dev/zelk (the zelkd
+ * daemon). A channel id or connection id is a descriptor on that file, owned
+ * by the caller until destroy or detach. A receive id holds the channel id in
+ * bits 0-15 (so channel ids must be below 65536) and the driver's message id
+ * in bits 16-31. Failures: -1 with errno from opening the device file or from
+ * the driver. */
+
+/* Creates a channel named by the first 255 characters of name. Returns the
+ * channel id, or -1 (EINVAL when name is NULL). */
+ZELK_API int zelkChannelCreate(const char *name);
+
+/* Destroys the channel and closes its descriptor, whatever the driver says.
+ * Returns 0, or -1 when the request or the close failed. */
+ZELK_API int zelkChannelDestroy(int channelId);
+
+/* Waits for a message on the channel and copies up to size bytes of it into
+ * buffer; *info (when info is not NULL) gets the driver's information word.
+ * Returns the receive id, or -1 (nothing written to *info). */
+ZELK_API int zelkMsgReceive(int channelId, void *buffer, uint32_t size,
+                            uint32_t *info);
+
+/* Answers the message named by receiveId with status and size bytes of data.
+ * Returns 0 or -1. */
+ZELK_API int zelkMsgReply(int receiveId, int status, const void *data,
+                          uint32_t size);
+
+/* Attaches a connection to the channel named by the first 255 characters of
+ * name. Returns the connection id, or -1 (EINVAL when name is NULL). */
+ZELK_API int zelkConnectAttach(const char *name);
+
+/* Detaches the connection and closes its descriptor, whatever the driver
+ * says. Returns 0, or -1 when the request or the close failed. */
+ZELK_API int zelkConnectDetach(int connectionId);
+
+/* Sends size bytes of data and waits for the reply, of which up to replySize
+ * bytes land in reply. Returns the status that the driver passes back (the
+ * server's reply status; 1 if the driver gives none), or -1. */
+ZELK_API int zelkMsgSend(int connectionId, const void *data, uint32_t size,
+                         void *reply, uint32_t replySize);
+
+/* Asks the driver whether length bytes from address may be accessed as mode
+ * asks (bit 0 read, bit 1 write), in chunks of at most 2048 bytes, without
+ * touching them. Returns 0 when all may (also for length 0), the first
+ * refusing chunk's result otherwise (normally -1 with the driver's errno),
+ * or -1 with open's errno when the device file cannot be opened. */
+ZELK_API int zelkMemProbe(const void *address, int mode, uint32_t length,
+                          int flag);
+
 #ifdef __cplusplus
 }
 #endif

@@ -4,17 +4,16 @@
 
 #include <cerrno>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include "common/status.h"
-#include "driver/protocol.h"
+#include "driver/device.h"
 #include "frame/log.h"
 
 __attribute__((constructor)) int checkDriver(void)
 {
     const zelk::detail::ErrnoSaver keepCallersErrno;
-    const int fd = open(zelk::protocol::kDevicePath, O_RDWR | O_CLOEXEC);
+    const int fd = zelk::detail::openDeviceForCall();
     if (fd >= 0) {
         close(fd);
         return 0;

@@ -1,0 +1,52 @@
+// Send, receive and reply: one request each, on the caller's connection or
+// channel descriptor. A receive id carries the channel id in its low 16 bits
+// and the driver's message id in its high 16 bits.
+#include "zelk.h"
+
+#include <sys/ioctl.h>
+
+#include "driver/protocol.h"
+
+using namespace zelk::protocol;
+
+int zelkMsgReceive(int channelId, void *buffer, uint32_t size, uint32_t *info)
+{
+    zelkIoMsgReceive record{};
+    record.size = sizeof record;
+    record.bufferSize = size;
+    record.buffer = wireAddress(buffer);
+    if (ioctl(channelId, ZELK_IOC_MSG_RECEIVE, &record) == -1)
+        return -1;
+    if (info != nullptr)
+        *info = record.info;
+    return static_cast<int>((record.messageId << 16) |
+                            static_cast<uint32_t>(channelId));
+}
+
+int zelkMsgReply(int receiveId, int status, const void *data, uint32_t size)
+{
+    zelkIoMsgReply record{};
+    record.size = sizeof record;
+    record.status = status;
+    // The message id comes back sign-extended from the top 16 bits.
+    record.messageId = static_cast<uint32_t>(receiveId >> 16);
+    record.dataSize = size;
+    record.data = wireAddress(data);
+    const int channelId = receiveId & 0xFFFF;
+    return ioctl(channelId, ZELK_IOC_MSG_REPLY, &record) == -1 ? -1 : 0;
+}
+
+int zelkMsgSend(int connectionId, const void *data, uint32_t size, void *reply,
+                uint32_t replySize)
+{
+    zelkIoMsgSend record{};
+    record.size = sizeof record;
+    record.status = 1;
+    record.dataSize = size;
+    record.replySize = replySize;
+    record.data = wireAddress(data);
+    record.reply = wireAddress(reply);
+    if (ioctl(connectionId, ZELK_IOC_MSG_SEND, &record) == -1)
+        return -1;
+    return record.status;
+}
