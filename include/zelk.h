@@ -168,6 +168,26 @@ ZELK_API int zelkMsgSend(int connectionId, const void *data, uint32_t size,
 ZELK_API int zelkMemProbe(const void *address, int mode, uint32_t length,
                           int flag);
 
+/* ---- Object copy -----------------------------------------------------------
+ * A layout descriptor is a string of signed bytes, one per field, in the
+ * order of the record's fields, ended by 0. An entry n from 1 to 127 is a
+ * field of n bytes; fields lie back to back in source and destination alike,
+ * so padding is described as fields of its own, and a field longer than 127
+ * bytes as several entries. A negative entry is passed over in both modes:
+ * it reads and writes nothing and moves neither the source nor the
+ * destination position. */
+
+/* Copies the record at source to destination field by field as layout
+ * describes: unchanged when swap is 0, otherwise with the bytes of each field
+ * (each entry) in reverse order, which converts integer fields between
+ * little-endian and big-endian. Reads and writes exactly as many bytes as the
+ * positive entries add up to. A plain copy gives the result of copying byte
+ * by byte in ascending order, also when the areas overlap; a reversing copy
+ * needs areas that do not overlap (no conversion in place). No argument is
+ * checked: NULL pointers are not accepted. Returns 0. */
+ZELK_API int zelkObjectCopy(const void *source, void *destination,
+                            const char *layout, int swap);
+
 #ifdef __cplusplus
 }
 #endif
