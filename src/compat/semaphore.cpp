@@ -1,32 +1,36 @@
 // sysCal binary semaphores: one mutex, available while unlocked and held by
-// the task that locked it. The mutex checks errors, so that taking a
+// the task that locked it. The holder is also recorded, so that taking a
 // semaphore one already holds fails instead of blocking forever, and giving
-// one that the caller does not hold fails instead of corrupting it.
+// one that the caller does not hold fails instead of unlocking a mutex that
+// it does not own.
 #include "zelk.h"
 
+#include <atomic>
 #include <cstdlib>
+#include <new>
+#include <type_traits>
 
 #include <pthread.h>
 
 #include "common/status.h"
 
+// glibc's thread ids are addresses, never 0: 0 stands for "no holder".
+static_assert(std::is_integral_v<pthread_t>);
+
 struct sysCalSem {
     pthread_mutex_t mutex;
+    // Set by the holder right after locking, cleared by it right before
+    // unlocking. Only the calling task can make it equal its own id, so a
+    // task that reads its own id does hold the semaphore.
+    std::atomic<pthread_t> holder;
 };
 
 namespace {
 
-int initErrorCheckMutex(pthread_mutex_t *mutex)
+bool heldByCaller(const sysCalSem &sem)
 {
-    pthread_mutexattr_t attr;
-    int rc = pthread_mutexattr_init(&attr);
-    if (rc != 0)
-        return rc;
-    rc = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ERRORCHECK);
-    if (rc == 0)
-        rc = pthread_mutex_init(mutex, &attr);
-    pthread_mutexattr_destroy(&attr);
-    return rc;
+    return pthread_equal(sem.holder.load(std::memory_order_relaxed),
+                         pthread_self()) != 0;
 }
 
 } // namespace
@@ -34,11 +38,13 @@ int initErrorCheckMutex(pthread_mutex_t *mutex)
 sysCalSem *sysCalSemBCreate(void)
 {
     const zelk::detail::ErrnoSaver keepErrno; // malloc sets it on failure
-    auto *sem = static_cast<sysCalSem *>(std::malloc(sizeof(sysCalSem)));
-    if (sem == nullptr)
+    void *memory = std::malloc(sizeof(sysCalSem));
+    if (memory == nullptr)
         return nullptr;
-    if (initErrorCheckMutex(&sem->mutex) != 0) {
-        std::free(sem);
+    auto *sem = new (memory) sysCalSem;
+    sem->holder.store(0, std::memory_order_relaxed);
+    if (pthread_mutex_init(&sem->mutex, nullptr) != 0) {
+        std::free(memory);
         return nullptr;
     }
     return sem;
@@ -60,14 +66,22 @@ int32_t sysCalSemDelete(sysCalSem *semaphore)
 
 int32_t sysCalSemGive(sysCalSem *semaphore)
 {
-    if (semaphore == nullptr)
+    if (semaphore == nullptr || !heldByCaller(*semaphore))
         return -1;
-    return pthread_mutex_unlock(&semaphore->mutex) == 0 ? 0 : -1;
+    semaphore->holder.store(0, std::memory_order_relaxed);
+    if (pthread_mutex_unlock(&semaphore->mutex) != 0) {
+        semaphore->holder.store(pthread_self(), std::memory_order_relaxed);
+        return -1;
+    }
+    return 0;
 }
 
 int32_t sysCalSemTake(sysCalSem *semaphore)
 {
-    if (semaphore == nullptr)
+    if (semaphore == nullptr || heldByCaller(*semaphore))
         return -1;
-    return pthread_mutex_lock(&semaphore->mutex) == 0 ? 0 : -1;
+    if (pthread_mutex_lock(&semaphore->mutex) != 0)
+        return -1;
+    semaphore->holder.store(pthread_self(), std::memory_order_relaxed);
+    return 0;
 }
