@@ -107,29 +107,4 @@ TEST(EventTest, ACancelledWaiterLeavesTheEventUsable)
     EXPECT_EQ(0, sysCalEventDelete(ev));
 }
 
-TEST(EventTest, ManyTasksPostAndWaitConcurrently)
-{
-    sysCalEvent *ev = sysCalEventCreate();
-    ASSERT_NE(nullptr, ev);
-    constexpr int kWaiters = 4, kRounds = 50;
-    std::atomic<int> finished{0};
-    std::vector<std::thread> tasks;
-    for (int i = 0; i < kWaiters; ++i)
-        tasks.emplace_back([&] {
-            for (int r = 0; r < kRounds; ++r)
-                EXPECT_EQ(0, sysCalEventWait(ev));
-            ++finished;
-        });
-    for (int i = 0; i < 2; ++i)
-        tasks.emplace_back([&] {
-            while (finished.load() < kWaiters) {
-                EXPECT_EQ(0, sysCalEventPost(ev));
-                std::this_thread::sleep_for(1ms);
-            }
-        });
-    for (auto &t : tasks)
-        t.join();
-    EXPECT_EQ(0, sysCalEventDelete(ev));
-}
-
 } // namespace
