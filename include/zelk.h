@@ -168,6 +168,125 @@ ZELK_API int zelkMsgSend(int connectionId, const void *data, uint32_t size,
 ZELK_API int zelkMemProbe(const void *address, int mode, uint32_t length,
                           int flag);
 
+/* ---- Object copy -----------------------------------------------------------
+ * A layout descriptor is a string of signed bytes, one per field, in the
+ * order of the record's fields, ended by 0. An entry n from 1 to 127 is a
+ * field of n bytes; fields lie back to back in source and destination alike,
+ * so padding is described as fields of its own, and a field longer than 127
+ * bytes as several entries. A negative entry is passed over in both modes:
+ * it reads and writes nothing and moves neither the source nor the
+ * destination position. */
+
+/* Copies the record at source to destination field by field as layout
+ * describes: unchanged when swap is 0, otherwise with the bytes of each field
+ * (each entry) in reverse order, which converts integer fields between
+ * little-endian and big-endian. Reads and writes exactly as many bytes as the
+ * positive entries add up to. A plain copy gives the result of copying byte
+ * by byte in ascending order, also when the areas overlap; a reversing copy
+ * needs areas that do not overlap (no conversion in place). No argument is
+ * checked: NULL pointers are not accepted. Returns 0. */
+ZELK_API int zelkObjectCopy(const void *source, void *destination,
+                            const char *layout, int swap);
+
+/* ---- sysCal: tasks, delay, clock and version --------------------------------
+ * A thin interface for code written against a task-based system. Its results
+ * follow their own convention (a handle or NULL, a task id or 0, fixed values,
+ * 0 or -1) and no sysCal function writes errno. It shares nothing with the
+ * rest of the library: a task is a plain joinable thread (no priority scale,
+ * name or marker file), and the delay and clock call the C library directly. */
+
+/* The version number of the sysCal interface: 0x1008. */
+extern ZELK_API const uint16_t sysVersion;
+
+/* A task's thread id (its pthread_t, pointer-sized so that it can be passed
+ * to pthread_join or pthread_detach on every architecture); 0 means no task. */
+typedef uintptr_t sysCalTaskId;
+ZELK_STATIC_ASSERT(sizeof(sysCalTaskId) == sizeof(void *),
+                   "sysCalTaskId is pointer-sized");
+
+/* Task entry functions; their results are dropped. */
+typedef int (*sysCalEntry)(int32_t, int32_t, int32_t, int32_t);
+typedef int (*sysCalEntryEx)(int32_t);
+
+/* Starts a task, a joinable thread with the threads library's default
+ * attributes, that runs entry(arg1, arg2, arg3, arg4) and ends when entry
+ * returns; a NULL entry makes a task that ends at once. The first two
+ * arguments have no effect. The task stays joinable after it ends until the
+ * caller joins or detaches it with the returned id. Returns the task's id, or
+ * 0 when the task cannot be made (no memory, or the thread cannot be
+ * created; the reason is not reported). */
+ZELK_API sysCalTaskId sysCalSp(int32_t unused1, int32_t unused2,
+                               sysCalEntry entry, int32_t arg1, int32_t arg2,
+                               int32_t arg3, int32_t arg4);
+
+/* As sysCalSp, for an entry function of one argument: runs entry(arg). */
+ZELK_API sysCalTaskId sysCalSpEx(int32_t unused1, int32_t unused2,
+                                 sysCalEntryEx entry, int32_t arg);
+
+/* Blocks the calling task for milliseconds ms; a signal handler that runs
+ * meanwhile does not shorten the delay. 0 and negative values return at once.
+ * Returns 0 in every case. */
+ZELK_API int32_t sysCalTaskDelay(int32_t milliseconds);
+
+/* Returns the wall-clock milliseconds since the epoch modulo 2^32 (wrapping
+ * every 49.7 days, jumping when the system time is set), or 0xFFFFFFFF when
+ * the time of day cannot be read (also a regular reading once per wrap). */
+ZELK_API uint32_t sysCalTime(void);
+
+/* Stores 0x1008 in *version (nothing when version is NULL) and, when text is
+ * not NULL, writes exactly 30 bytes into it: "POSIX system interface"
+ * followed by 8 zero bytes. Returns 0. */
+ZELK_API int32_t sysCalGetVersion(uint16_t *version, char *text);
+
+/* ---- sysCal: events and binary semaphores ----------------------------------
+ * Opaque objects allocated by the library and owned by the caller through
+ * their handles from create to a successful delete. Waits and takes block
+ * without a time limit. A NULL handle returns -1 from every operation. */
+
+typedef struct sysCalEvent sysCalEvent;
+typedef struct sysCalSem sysCalSem;
+
+/* Creates an event. Returns its handle, or NULL when it cannot be allocated
+ * or initialised. */
+ZELK_API sysCalEvent *sysCalEventCreate(void);
+
+/* Deletes an event. Returns 0 (the handle is invalid afterwards), or -1:
+ * for NULL; for an event on which a task still waits, which is left intact
+ * and usable (post it, then delete again); or when destroying its mutex or
+ * condition variable reports an error (the event is released all the same). */
+ZELK_API int32_t sysCalEventDelete(sysCalEvent *event);
+
+/* Releases every task waiting on the event at this moment. A post while no
+ * task waits is not remembered. Returns 0, or -1 for NULL or when a
+ * threads-library call fails (the event is left unlocked and usable). */
+ZELK_API int32_t sysCalEventPost(sysCalEvent *event);
+
+/* Waits for the next post of the event. May also return 0 on a spurious
+ * wake-up of the underlying condition variable. A task cancelled while
+ * waiting leaves the event unlocked and usable. Returns 0, or -1 for NULL or
+ * when a threads-library call fails (the event is left unlocked). */
+ZELK_API int32_t sysCalEventWait(sysCalEvent *event);
+
+/* Creates a binary semaphore, available. Returns its handle, or NULL when it
+ * cannot be allocated or initialised. */
+ZELK_API sysCalSem *sysCalSemBCreate(void);
+
+/* Deletes a binary semaphore. Returns 0 (the handle is invalid afterwards),
+ * or -1: for NULL; for a semaphore that a task holds, which is left intact
+ * (give it, then delete again); or when destroying its mutex reports an
+ * error (the semaphore is released all the same). */
+ZELK_API int32_t sysCalSemDelete(sysCalSem *semaphore);
+
+/* Gives back a semaphore that the calling task holds, making it available.
+ * Returns 0, or -1 for NULL, and for a semaphore that the calling task does
+ * not hold (available, or held by another task), which is left as it was. */
+ZELK_API int32_t sysCalSemGive(sysCalSem *semaphore);
+
+/* Takes the semaphore, blocking while another task holds it. Returns 0, or
+ * -1 for NULL, and at once for a semaphore that the calling task already
+ * holds (instead of blocking forever). */
+ZELK_API int32_t sysCalSemTake(sysCalSem *semaphore);
+
 #ifdef __cplusplus
 }
 #endif

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <sys/time.h>
 
+#include "support/alarm.h"
 #include "time/timespec.h"
 
 namespace {
@@ -88,30 +89,15 @@ TEST(SleepTest, RefusesNullAndDurationsBeyondTimeT)
     }
 }
 
-volatile sig_atomic_t alarms = 0;
-
-void onAlarm(int)
-{
-    alarms = alarms + 1;
-}
-
 TEST(SleepTest, SignalHandlersDoNotShortenTheSleep)
 {
-    struct sigaction action {};
-    action.sa_handler = onAlarm; // no SA_RESTART: nanosleep sees EINTR
-    ASSERT_EQ(0, sigaction(SIGALRM, &action, nullptr));
-    itimerval every100ms{{0, 100'000}, {0, 100'000}};
-    ASSERT_EQ(0, setitimer(ITIMER_REAL, &every100ms, nullptr));
-
+    const zelk::test::PeriodicAlarm alarm(100'000);
     const zelkTime second = 1'000'000'000;
     const int64_t start = monotonicNs();
     EXPECT_EQ(0, zelkSleep(&second));
     const int64_t slept = monotonicNs() - start;
-
-    itimerval off{};
-    setitimer(ITIMER_REAL, &off, nullptr);
     EXPECT_GE(slept, 1'000'000'000);
-    EXPECT_GE(alarms, 5); // the handler really interrupted the sleep
+    EXPECT_GE(alarm.count(), 5); // the handler really interrupted the sleep
 }
 
 TEST(TimezoneTest, SetsTzForLocalTimeConversions)

@@ -1,0 +1,216 @@
+// The record copy's driver and its baseline kernels.
+//
+// Fields lie back to back and negative entries move nothing, so a record is
+// one contiguous area of "sum of positive entries" bytes on either side. The
+// plain copy is therefore one block copy, keeping the forward byte-by-byte
+// meaning where the areas overlap; the reversing copy walks the fields and
+// hands runs of equal 2-, 4- or 8-byte entries to a vector kernel.
+#include "convert/record_copy.h"
+
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace zelk::detail {
+
+namespace {
+
+using Byte = unsigned char;
+
+// Copies total bytes with the result of a forward byte-by-byte copy.
+void forwardCopy(const Byte *src, Byte *dst, size_t total)
+{
+    const uintptr_t gap =
+        reinterpret_cast<uintptr_t>(dst) - reinterpret_cast<uintptr_t>(src);
+    if (gap == 0)
+        return;
+    if (gap >= total) {
+        // Disjoint, or dst below src: every byte is read before it is
+        // overwritten, which is what memmove gives.
+        std::memmove(dst, src, total);
+        return;
+    }
+    // dst lies inside the source, gap bytes on: each byte read at or beyond
+    // dst was written gap bytes earlier, so the first gap source bytes
+    // repeat. Copy them once, then double the copied prefix, which always
+    // holds a whole number of repetitions.
+    std::memcpy(dst, src, gap);
+    size_t done = gap;
+    while (done < total) {
+        const size_t n = done < total - done ? done : total - done;
+        std::memcpy(dst + done, dst, n);
+        done += n;
+    }
+}
+
+// Reversing copy between areas that do not overlap.
+void reverseDisjoint(const Byte *src, Byte *dst, const char *layout,
+                     size_t count, const CopyKernels &kernels)
+{
+    size_t i = 0;
+    while (i < count) {
+        const int n = layoutEntry(layout, i);
+        if (n <= 0) { // passed over: neither position moves
+            ++i;
+            continue;
+        }
+        // Runs of at least eight equal entries go to the kernels; shorter
+        // ones cost more to hand over than they gain.
+        const size_t size = static_cast<size_t>(n);
+        const bool run =
+            (n == 1 || n == 2 || n == 4 || n == 8) && count - i >= 8 &&
+            loadBytes<uint64_t>(reinterpret_cast<const Byte *>(layout + i)) ==
+                0x0101010101010101u * size;
+        if (!run) {
+            reverseField(src, dst, size);
+            src += size;
+            dst += size;
+            ++i;
+            continue;
+        }
+        const size_t fields = kernels.runLength(layout + i, count - i);
+        if (n == 1)
+            std::memcpy(dst, src, fields);
+        else
+            kernels.reverseRun(src, dst, fields, n);
+        src += fields * size;
+        dst += fields * size;
+        i += fields;
+    }
+}
+
+// Reversing copy byte by byte in the defined order, for overlapping areas:
+// the result is then that of the definition, bytes already overwritten
+// included.
+void reverseBytewise(const Byte *src, Byte *dst, const char *layout,
+                     size_t count)
+{
+    for (size_t i = 0; i < count; ++i) {
+        const int n = layoutEntry(layout, i);
+        if (n <= 0)
+            continue;
+        for (int k = 0; k < n; ++k)
+            dst[k] = src[n - 1 - k];
+        src += n;
+        dst += n;
+    }
+}
+
+// Whether [a, a + total) and [b, b + total) share a byte.
+inline bool overlap(const Byte *a, const Byte *b, size_t total)
+{
+    const uintptr_t x = reinterpret_cast<uintptr_t>(a);
+    const uintptr_t y = reinterpret_cast<uintptr_t>(b);
+    return x - y < total || y - x < total;
+}
+
+size_t baseRecordSize(const char *layout, size_t count)
+{
+#if defined(__SSE2__)
+    if (count < 16)
+        return recordSizeFrom(layout, 0, count);
+    // Positive entries are at most 127, so two blocks add up in bytes
+    // before the sum of absolute differences widens them.
+    const __m128i zero = _mm_setzero_si128();
+    const auto positive = [zero](const char *p) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        return _mm_and_si128(v, _mm_cmpgt_epi8(v, zero));
+    };
+    __m128i sums = zero;
+    size_t i = 0;
+    for (; i + 32 <= count; i += 32)
+        sums = _mm_add_epi64(
+            sums, _mm_sad_epu8(_mm_add_epi8(positive(layout + i),
+                                            positive(layout + i + 16)),
+                               zero));
+    if (i + 16 <= count) {
+        sums = _mm_add_epi64(sums, _mm_sad_epu8(positive(layout + i), zero));
+        i += 16;
+    }
+    if (i < count) { // the last 16 entries, less those already counted
+        const __m128i keep = _mm_loadu_si128(reinterpret_cast<const __m128i *>(
+            kTailMask.bytes + 16 + (count - i)));
+        sums = _mm_add_epi64(
+            sums,
+            _mm_sad_epu8(_mm_and_si128(positive(layout + count - 16), keep),
+                         zero));
+    }
+    uint64_t lanes[2];
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(lanes), sums);
+    return static_cast<size_t>(lanes[0] + lanes[1]);
+#else
+    return recordSizeFrom(layout, 0, count);
+#endif
+}
+
+size_t baseRunLength(const char *layout, size_t count)
+{
+    size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i first = _mm_set1_epi8(layout[0]);
+    for (; i + 16 <= count; i += 16) {
+        const __m128i v =
+            _mm_loadu_si128(reinterpret_cast<const __m128i *>(layout + i));
+        const unsigned same =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, first)));
+        if (same != 0xFFFF)
+            return i + static_cast<size_t>(__builtin_ctz(~same));
+    }
+#endif
+    return runLengthFrom(layout, i, count);
+}
+
+void baseReverseRun(const Byte *src, Byte *dst, size_t fields, int n)
+{
+    size_t i = 0;
+#if defined(__SSE2__)
+    // Swap the bytes of each 16-bit lane, then the lanes within each field.
+    const size_t perVector = 16 / static_cast<size_t>(n);
+    for (; i + perVector <= fields; i += perVector) {
+        const size_t off = i * static_cast<size_t>(n);
+        __m128i v =
+            _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + off));
+        v = _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+        if (n == 4)
+            v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0xB1), 0xB1);
+        else if (n == 8)
+            v = _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0x1B), 0x1B);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + off), v);
+    }
+#endif
+    reverseFieldsFrom(src, dst, i, fields, n);
+}
+
+} // namespace
+
+const CopyKernels &baselineCopyKernels()
+{
+    static constexpr CopyKernels kernels{baseRecordSize, baseRunLength,
+                                         baseReverseRun};
+    return kernels;
+}
+
+void copyRecord(const void *source, void *destination, const char *layout,
+                int swap, const CopyKernels &kernels)
+{
+    const auto *src = static_cast<const Byte *>(source);
+    auto *dst = static_cast<Byte *>(destination);
+    const size_t count = std::strlen(layout);
+    if (swap == 0) {
+        forwardCopy(src, dst, kernels.recordSize(layout, count));
+        return;
+    }
+    // No entry exceeds 127 bytes: most calls need no exact size to see
+    // that the areas are apart.
+    const size_t bound = count <= SIZE_MAX / 127 ? count * 127 : SIZE_MAX;
+    if (overlap(src, dst, bound) &&
+        overlap(src, dst, kernels.recordSize(layout, count)))
+        reverseBytewise(src, dst, layout, count);
+    else
+        reverseDisjoint(src, dst, layout, count, kernels);
+}
+
+} // namespace zelk::detail
