@@ -76,9 +76,9 @@ void Core::release(uint64_t handle)
 void Core::ioctl(Token token, uint64_t handle, const Caller &caller,
                  uint32_t code, const void *in, size_t inSize, size_t outSize)
 {
-    logLine(LogLevel::Debug, "pid %d: %s (0x%08x) on descriptor %llu",
-            static_cast<int>(caller.pid), requestName(code), code,
-            static_cast<unsigned long long>(handle));
+    logLine(LogLevel::Debug, "pid %d%s: %s (0x%08x) on descriptor %llu",
+            static_cast<int>(caller.pid), caller.compat ? " (32-bit)" : "",
+            requestName(code), code, static_cast<unsigned long long>(handle));
     auto it = descriptors_.find(handle);
     if (it == descriptors_.end())
         return sink_.replyError(token, EBADF);
