@@ -15,6 +15,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "driver/compat_run.h"
 #include "driver/gate.h"
 #include "support/child.h"
 #include "support/zelkd_fixture.h"
@@ -371,6 +372,26 @@ TEST_F(MessageTest, ManyClientsLoseNothing)
     for (pid_t pid : pids)
         EXPECT_EQ(0, waitChild(pid));
     EXPECT_EQ(std::vector<int>(seen.size(), 1), seen);
+}
+
+// A 32-bit process on this 64-bit kernel sends compat ioctls; zelkd serves
+// them like any other.
+TEST_F(MessageTest, ThirtyTwoBitClientIsServedAlike)
+{
+    if (zelk::test::compatClientPath() == nullptr)
+        GTEST_SKIP() << "no 32-bit client in this build (it needs an "
+                        "unsanitized x86_64 build with -m32 support)";
+    zelk::test::CompatClient client("service");
+    char buffer[32] = {};
+    uint32_t info = 0;
+    const int receiveId = zelkMsgReceive(channel, buffer, sizeof buffer, &info);
+    ASSERT_GT(receiveId, 0) << strerror(errno);
+    EXPECT_STREQ("from 32 bits", buffer);
+    EXPECT_EQ(13u, info);
+    EXPECT_EQ(0, zelkMsgReply(receiveId, 32, "hello 64", 9));
+    EXPECT_EQ("send 32 hello 64\nprobe 0\nbad probe -1 Bad address\n"
+              "detach 0\nexit 0",
+              client.finish());
 }
 
 } // namespace

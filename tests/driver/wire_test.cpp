@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "driver/compat_run.h"
 #include "driver/protocol.h"
 #include "driver/recording_driver.h"
 #include "support/private_dev.h"
@@ -194,6 +195,34 @@ TEST_F(WireTest, ProbesGoInChunksOfAtMost2048Bytes)
     driver.script().probeResult = 7;
     EXPECT_EQ(7, zelkMemProbe(area, 1, 5000, 0));
     expectChunks({{2048, 0}}, 1, 0);
+}
+
+TEST_F(WireTest, ThirtyTwoBitRecordsHaveZeroUpperAddressWords)
+{
+    if (zelk::test::compatClientPath() == nullptr)
+        GTEST_SKIP() << "no 32-bit client in this build (it needs an "
+                        "unsanitized x86_64 build with -m32 support)";
+    zelk::test::CompatClient client("wire32");
+    EXPECT_EQ("send 1 \nprobe 0\nbad probe 0 -\ndetach 0\nexit 0",
+              client.finish());
+    const auto requests = driver.take();
+    ASSERT_EQ(5u, requests.size());
+    const uint32_t codes[] = {ZELK_IOC_CONNECT_ATTACH, ZELK_IOC_MSG_SEND,
+                              ZELK_IOC_MEM_PROBE, ZELK_IOC_MEM_PROBE,
+                              ZELK_IOC_CONNECT_DETACH};
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(codes[i], requests[i].code);
+        EXPECT_EQ(1u, requests[i].flags) << "not a compat ioctl: " << i;
+    }
+    auto word = [](const WireRequest &request, size_t offset) {
+        uint32_t value = 0xFFFFFFFF;
+        memcpy(&value, request.record.data() + offset, 4);
+        return value;
+    };
+    EXPECT_EQ(0u, word(requests[1], 20));
+    EXPECT_EQ(0u, word(requests[1], 28));
+    EXPECT_NE(0u, word(requests[1], 16));
+    EXPECT_EQ(0u, word(requests[2], 20));
 }
 
 } // namespace
