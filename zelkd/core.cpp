@@ -247,7 +247,7 @@ void Core::dropMessage(Channel &channel, Message &message, int err)
 {
     if (!message.received) {
         channel.queue.erase(message.place);
-        queuedBytes_ -= message.data.size();
+        queuedBytes_ -= message.size;
     }
     const Token sender = message.sender;
     waiting_.erase(sender);

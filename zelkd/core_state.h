@@ -18,7 +18,8 @@ struct Core::Message {
     pid_t pid = 0;
     uint64_t connection = 0; // the sending descriptor's handle
     zelk::protocol::zelkIoMsgSend record{};
-    std::vector<unsigned char> data; // released once received
+    uint32_t size = 0;                     // bytes sent
+    std::unique_ptr<unsigned char[]> data; // held only while queued
     bool received = false;
     std::list<Message *>::iterator place; // in the queue while not received
 };
