@@ -30,9 +30,13 @@ bool Core::allocateId(Channel &channel, uint16_t &id)
 
 unsigned char *Core::scratch(size_t size)
 {
-    if (size > scratchSize_) {
-        // Grow geometrically up to the largest message.
+    if (size > scratchSize_ || !scratch_) {
+        // Grow geometrically up to the largest message; never empty, so
+        // that even a zero-length copy has a valid address.
+        constexpr size_t kFirst = 64 * 1024;
         size_t grown = scratchSize_ * 2 > size ? scratchSize_ * 2 : size;
+        if (grown < kFirst)
+            grown = kFirst;
         if (grown > limits_.maxMessage && size <= limits_.maxMessage)
             grown = limits_.maxMessage;
         scratch_.reset(); // the old one goes first: no two at once

@@ -67,12 +67,14 @@ public:
             entry.handle = handle;
             entry.flags = caller.compat ? 1 : 0;
             entry.size = static_cast<uint32_t>(inSize);
-            memcpy(entry.bytes, in, inSize);
+            if (inSize != 0)
+                memcpy(entry.bytes, in, inSize);
             shared_.count.store(index + 1);
         }
         const WireScript &script = shared_.script;
         unsigned char out[kMaxRecord] = {};
-        memcpy(out, in, inSize < outSize ? inSize : outSize);
+        if (inSize != 0 && outSize != 0)
+            memcpy(out, in, inSize < outSize ? inSize : outSize);
         switch (code) {
         case ZELK_IOC_MSG_RECEIVE: {
             auto *rec = reinterpret_cast<zelkIoMsgReceive *>(out);

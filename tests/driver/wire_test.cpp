@@ -35,10 +35,11 @@ protected:
         std::string why = zelk::test::zelkdUnavailable();
         if (why.empty())
             why = zelk::test::enterPrivateDev();
-        if (why.empty())
-            why = driver.start();
         if (!why.empty())
             GTEST_SKIP() << why;
+        why = driver.start();
+        if (!why.empty())
+            GTEST_FAIL() << why;
     }
 
     // The one request that the last call made.

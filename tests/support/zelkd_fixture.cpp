@@ -129,10 +129,12 @@ void ZelkdTest::SetUp()
     std::string why = zelkdUnavailable();
     if (why.empty())
         why = enterPrivateDev();
-    if (why.empty())
-        why = zelkd.start();
     if (!why.empty())
         GTEST_SKIP() << why;
+    // Where zelkd can run, failing to start it is a fault, not a skip.
+    why = zelkd.start();
+    if (!why.empty())
+        GTEST_FAIL() << why;
 }
 
 void ZelkdTest::TearDown()

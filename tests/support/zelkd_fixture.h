@@ -46,8 +46,8 @@ private:
 bool deviceAnswers(const std::string &path);
 
 // Test fixture: a private /dev with zelkd serving /dev/zelk. Skips, saying
-// why, where that cannot be had. TearDown stops zelkd and expects a clean
-// exit.
+// why, where zelkd cannot run; fails where it can but does not start.
+// TearDown stops zelkd and expects a clean exit.
 class ZelkdTest : public ::testing::Test {
 protected:
     void SetUp() override;
