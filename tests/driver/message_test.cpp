@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -393,6 +394,30 @@ TEST_F(MessageTest, ThirtyTwoBitClientIsServedAlike)
     EXPECT_EQ("send 32 hello 64\nprobe 0\nbad probe -1 Bad address\n"
               "detach 0\nexit 0",
               client.finish());
+}
+
+// A channel id above 65535 does not fit a receive id: the receive is
+// refused before it takes a message that could then not be answered.
+TEST_F(MessageTest, ChannelIdsAbove65535AreRefusedBeforeReceiving)
+{
+    rlimit limit{70000, 70000};
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        GTEST_SKIP() << "cannot raise the descriptor limit: "
+                     << strerror(errno);
+    const int high = 0x10000 + channel;
+    ASSERT_EQ(high, dup2(channel, high)) << strerror(errno);
+    const pid_t pid = client([](int connection) {
+        EXPECT_EQ(0, zelkMsgSend(connection, "kept", 5, nullptr, 0));
+    });
+    char buffer[8] = {};
+    EXPECT_FAILS(EBADF, zelkMsgReceive(high, buffer, sizeof buffer, nullptr));
+    const int receiveId =
+        zelkMsgReceive(channel, buffer, sizeof buffer, nullptr);
+    ASSERT_GT(receiveId, 0);
+    EXPECT_STREQ("kept", buffer);
+    EXPECT_EQ(0, zelkMsgReply(receiveId, 0, nullptr, 0));
+    EXPECT_EQ(0, waitChild(pid));
+    close(high);
 }
 
 } // namespace
