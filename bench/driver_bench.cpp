@@ -21,7 +21,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "support/private_dev.h"
 #include "support/zelkd_fixture.h"
 
 namespace {
@@ -193,9 +192,7 @@ void summarize()
 int main(int argc, char **argv)
 {
     benchmark::Initialize(&argc, argv);
-    std::string why = zelk::test::zelkdUnavailable();
-    if (why.empty())
-        why = zelk::test::enterPrivateDev();
+    std::string why = zelk::test::enterDriverSandbox();
     zelk::test::ZelkdProcess zelkd;
     if (why.empty())
         why = zelkd.start();

@@ -69,8 +69,7 @@ void Core::send(Token token, Descriptor &desc, uint64_t handle,
                 const Caller &caller, const void *in)
 {
     zelkIoMsgSend rec;
-    memcpy(&rec, in, sizeof rec);
-    if (rec.size != sizeof rec)
+    if (!readRecord(in, rec))
         return sink_.replyError(token, EINVAL);
     if (desc.kind != Kind::Connection)
         return sink_.replyError(token, EBADF);
@@ -150,8 +149,7 @@ void Core::receive(Token token, Descriptor &desc, const Caller &caller,
                    const void *in)
 {
     zelkIoMsgReceive rec;
-    memcpy(&rec, in, sizeof rec);
-    if (rec.size != sizeof rec)
+    if (!readRecord(in, rec))
         return sink_.replyError(token, EINVAL);
     if (desc.kind != Kind::Channel)
         return sink_.replyError(token, EBADF);
@@ -179,8 +177,7 @@ void Core::reply(Token token, Descriptor &desc, const Caller &caller,
                  const void *in)
 {
     zelkIoMsgReply rec;
-    memcpy(&rec, in, sizeof rec);
-    if (rec.size != sizeof rec)
+    if (!readRecord(in, rec))
         return sink_.replyError(token, EINVAL);
     if (desc.kind != Kind::Channel)
         return sink_.replyError(token, EBADF);

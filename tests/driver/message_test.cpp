@@ -20,6 +20,7 @@
 #include "driver/compat_run.h"
 #include "driver/gate.h"
 #include "support/child.h"
+#include "support/expect_fails.h"
 #include "support/zelkd_fixture.h"
 
 namespace {
@@ -27,15 +28,6 @@ namespace {
 using zelk::test::forkChild;
 using zelk::test::Gate;
 using zelk::test::waitChild;
-
-#define EXPECT_FAILS(err, call)                                                \
-    do {                                                                       \
-        errno = 0;                                                             \
-        const int rc_ = (call);                                                \
-        const int errno_ = errno;                                              \
-        EXPECT_EQ(-1, rc_) << #call;                                           \
-        EXPECT_EQ(err, errno_) << #call << ": " << strerror(errno_);           \
-    } while (0)
 
 void *const kBadAddress = reinterpret_cast<void *>(16);
 constexpr uint32_t kMaxMessage = 16u << 20;

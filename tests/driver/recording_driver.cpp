@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <thread>
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -18,6 +17,7 @@
 
 #include "driver/protocol.h"
 #include "fuse_device.h"
+#include "support/zelkd_fixture.h"
 
 namespace zelk::test {
 
@@ -153,14 +153,10 @@ std::string RecordingDriver::start(const std::string &path)
         device.unmount();
         _exit(0);
     }
-    for (int tries = 0; !answers(path); ++tries) {
-        int status;
-        if (tries == 2000 || waitpid(pid_, &status, WNOHANG) == pid_) {
-            stop();
-            return "the recording driver did not start on " + path;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    const std::string why = awaitReady(
+        pid_, [&] { return answers(path); }, "the recording driver");
+    if (!why.empty())
+        return why;
     take(); // the readiness check's request
     return "";
 }

@@ -14,7 +14,6 @@
 #include "driver/compat_run.h"
 #include "driver/protocol.h"
 #include "driver/recording_driver.h"
-#include "support/private_dev.h"
 #include "support/zelkd_fixture.h"
 
 namespace {
@@ -32,9 +31,7 @@ class WireTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string why = zelk::test::zelkdUnavailable();
-        if (why.empty())
-            why = zelk::test::enterPrivateDev();
+        std::string why = zelk::test::enterDriverSandbox();
         if (!why.empty())
             GTEST_SKIP() << why;
         why = driver.start();

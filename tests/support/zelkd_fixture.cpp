@@ -68,6 +68,34 @@ bool deviceAnswers(const std::string &path)
     return rc == -1 && err == EBADF;
 }
 
+std::string enterDriverSandbox()
+{
+    const std::string why = zelkdUnavailable();
+    return why.empty() ? enterPrivateDev() : why;
+}
+
+std::string awaitReady(pid_t &pid, const std::function<bool()> &ready,
+                       const std::string &what)
+{
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (!ready()) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            pid = -1;
+            return what + " ended while starting, wait status " +
+                   std::to_string(status);
+        }
+        if (Clock::now() >= deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+            pid = -1;
+            return what + " did not answer within 10 s";
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return "";
+}
+
 ZelkdProcess::~ZelkdProcess()
 {
     stop(SIGKILL);
@@ -93,21 +121,8 @@ std::string ZelkdProcess::start(const std::string &path,
         execv(argv[0], argv.data());
         _exit(127);
     }
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (!deviceAnswers(path)) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return "zelkd ended while starting, wait status " +
-                   std::to_string(status);
-        }
-        if (Clock::now() >= deadline) {
-            stop(SIGKILL);
-            return "zelkd did not answer on " + path + " within 10 s";
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return "";
+    return awaitReady(
+        pid_, [&] { return deviceAnswers(path); }, "zelkd on " + path);
 }
 
 int ZelkdProcess::stop(int signal)
@@ -126,9 +141,7 @@ int ZelkdProcess::stop(int signal)
 
 void ZelkdTest::SetUp()
 {
-    std::string why = zelkdUnavailable();
-    if (why.empty())
-        why = enterPrivateDev();
+    std::string why = enterDriverSandbox();
     if (!why.empty())
         GTEST_SKIP() << why;
     // Where zelkd can run, failing to start it is a fault, not a skip.

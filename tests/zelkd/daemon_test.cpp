@@ -18,7 +18,6 @@
 
 #include "driver/protocol.h"
 #include "support/child.h"
-#include "support/private_dev.h"
 #include "support/syslog_sink.h"
 #include "support/zelkd_fixture.h"
 
@@ -74,9 +73,7 @@ class DaemonTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string why = zelk::test::zelkdUnavailable();
-        if (why.empty())
-            why = zelk::test::enterPrivateDev();
+        std::string why = zelk::test::enterDriverSandbox();
         if (!why.empty())
             GTEST_SKIP() << why;
     }
