@@ -11,12 +11,12 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "driver/protocol.h"
 #include "fuse_device.h"
+#include "support/child.h"
 #include "support/zelkd_fixture.h"
 
 namespace zelk::test {
@@ -138,13 +138,7 @@ std::string RecordingDriver::start(const std::string &path)
     if (fd < 0)
         return "cannot create " + path + ": " + strerror(errno);
     close(fd);
-    fflush(stdout);
-    fflush(stderr);
-    pid_ = fork();
-    if (pid_ < 0)
-        return std::string("fork: ") + strerror(errno);
-    if (pid_ == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
+    pid_ = forkChild([&] {
         zelkd::FuseDevice device;
         Recorder recorder(device, *shared_);
         if (!device.mount(path, zelkd::FileAttributes{}).empty())
@@ -152,7 +146,9 @@ std::string RecordingDriver::start(const std::string &path)
         device.run(recorder);
         device.unmount();
         _exit(0);
-    }
+    });
+    if (pid_ < 0)
+        return std::string("fork: ") + strerror(errno);
     const std::string why = awaitReady(
         pid_, [&] { return answers(path); }, "the recording driver");
     if (!why.empty())

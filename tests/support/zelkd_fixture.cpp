@@ -9,11 +9,11 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "driver/protocol.h"
+#include "support/child.h"
 #include "support/private_dev.h"
 
 namespace zelk::test {
@@ -111,16 +111,12 @@ std::string ZelkdProcess::start(const std::string &path,
         argv.push_back(arg.data());
     argv.push_back(nullptr);
 
-    fflush(stdout);
-    fflush(stderr);
-    pid_ = fork();
-    if (pid_ < 0)
-        return std::string("fork: ") + strerror(errno);
-    if (pid_ == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
+    pid_ = forkChild([&] {
         execv(argv[0], argv.data());
         _exit(127);
-    }
+    });
+    if (pid_ < 0)
+        return std::string("fork: ") + strerror(errno);
     return awaitReady(
         pid_, [&] { return deviceAnswers(path); }, "zelkd on " + path);
 }
