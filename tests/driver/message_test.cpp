@@ -18,9 +18,9 @@
 #include <unistd.h>
 
 #include "driver/compat_run.h"
-#include "driver/gate.h"
 #include "support/child.h"
 #include "support/expect_fails.h"
+#include "support/gate.h"
 #include "support/zelkd_fixture.h"
 
 namespace {
@@ -42,17 +42,24 @@ std::vector<unsigned char> pattern(size_t size, unsigned seed)
 
 void onSignal(int) {}
 
-// Delivers SIGALRM to this process after ms milliseconds; the handler does
-// nothing, so only the interrupted call notices.
-void alarmAfter(int ms)
+// Sends SIGALRM to this process every ms milliseconds until stopAlarms(),
+// so that a call entered late is still interrupted. The handler does
+// nothing: only the interrupted call notices.
+void startAlarms(int ms)
 {
     struct sigaction action {};
     action.sa_handler = onSignal;
     sigaction(SIGALRM, &action, nullptr);
     itimerval timer{};
-    timer.it_value.tv_sec = ms / 1000;
-    timer.it_value.tv_usec = (ms % 1000) * 1000;
+    timer.it_value.tv_usec = ms * 1000;
+    timer.it_interval = timer.it_value;
     setitimer(ITIMER_REAL, &timer, nullptr);
+}
+
+void stopAlarms()
+{
+    const itimerval off{};
+    setitimer(ITIMER_REAL, &off, nullptr);
 }
 
 class MessageTest : public zelk::test::ZelkdTest {
@@ -185,15 +192,17 @@ TEST_F(MessageTest, ServerEndFailsItsSendersWithEpipe)
 TEST_F(MessageTest, SignalEndsWaitsWithEintr)
 {
     char buffer[16] = {};
-    alarmAfter(100);
+    startAlarms(50);
     EXPECT_FAILS(EINTR,
                  zelkMsgReceive(channel, buffer, sizeof buffer, nullptr));
+    stopAlarms();
 
     // A queued send that is interrupted is withdrawn.
     Gate interrupted;
     pid_t pid = client([&](int connection) {
-        alarmAfter(100);
+        startAlarms(50);
         EXPECT_FAILS(EINTR, zelkMsgSend(connection, "first", 6, nullptr, 0));
+        stopAlarms();
         interrupted.open();
         EXPECT_EQ(0, zelkMsgSend(connection, "second", 7, nullptr, 0));
     });
@@ -205,14 +214,15 @@ TEST_F(MessageTest, SignalEndsWaitsWithEintr)
     EXPECT_EQ(0, waitChild(pid));
 
     // A received message whose sender is interrupted has nobody to answer.
+    // Once received, its sender is surely waiting for the reply.
     pid = client([&](int connection) {
-        alarmAfter(300);
         EXPECT_FAILS(EINTR, zelkMsgSend(connection, "third", 6, nullptr, 0));
         interrupted.open();
     });
     receiveId = zelkMsgReceive(channel, buffer, sizeof buffer, nullptr);
     ASSERT_GT(receiveId, 0);
     EXPECT_STREQ("third", buffer);
+    kill(pid, SIGALRM);
     interrupted.wait();
     EXPECT_FAILS(ESRCH, zelkMsgReply(receiveId, 0, nullptr, 0));
     EXPECT_EQ(0, waitChild(pid));
