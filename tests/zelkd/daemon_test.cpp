@@ -224,7 +224,7 @@ TEST_F(DaemonTest, LogsToTheSystemLogWhenAsked)
     zelk::test::SyslogSink sink;
     ASSERT_EQ("", sink.bind("/dev/log"));
     ZelkdProcess zelkd;
-    ASSERT_EQ("", zelkd.start("/dev/zelk", {"--log", "syslog", "-v", "-v"}));
+    ASSERT_EQ("", zelkd.start("/dev/zelk", {"--log", "syslog", "-v"}));
     const int channel = zelkChannelCreate("logged");
     ASSERT_GE(channel, 0);
     EXPECT_EQ(0, zelkChannelDestroy(channel));
