@@ -2,8 +2,9 @@
 # Builds the Debian packages from a build tree, checks what each one holds
 # and declares, unpacks them into a scratch root and runs the consumer test
 # against that root.
-# Usage: package_test.sh <build dir> <libdir> <version> <build type>
+# Usage: package_test.sh <build dir> <libdir> <version> <build type> [daemon]
 #   libdir  the library directory below /usr, e.g. lib/x86_64-linux-gnu
+#   daemon  given when the build has zelkd, so a zelkd package is expected
 # Environment: CC, CMAKE, CPACK (default cpack). The packages are left in
 # <build dir>/packages.
 set -eu
@@ -11,6 +12,7 @@ build=$1
 libdir=$2
 version=$3
 config=$(echo "${4:-noconfig}" | tr '[:upper:]' '[:lower:]')
+daemon=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
 soversion=${version%%.*}
 work=$(mktemp -d)
@@ -40,6 +42,14 @@ libzelk-dev -rw-r--r-- /usr/$libdir/cmake/zelk/zelkTargets.cmake
 libzelk-dev -rw-r--r-- /usr/$libdir/cmake/zelk/zelkTargets-$config.cmake
 libzelk-dev -rw-r--r-- /usr/share/man/man3/zelk.3.gz
 EOF
+if [ -n "$daemon" ]; then
+    cat >>"$work/expected" <<EOF
+zelkd -rwxr-xr-x /usr/sbin/zelkd
+zelkd -rw-r--r-- /usr/lib/systemd/system/zelkd.service
+zelkd -rw-r--r-- /usr/lib/sysusers.d/zelkd.conf
+zelkd -rw-r--r-- /usr/share/man/man8/zelkd.8.gz
+EOF
+fi
 
 : >"$work/actual"
 for package in $(cut -d' ' -f1 "$work/expected" | sort -u); do
@@ -80,6 +90,29 @@ grep -q 'activate-noawait ldconfig' "$work/control/triggers" ||
 # The tmpfiles entry makes the marker directory open to every application.
 systemd-tmpfiles --root="$work/root" --create >/dev/null
 [ "$(stat -c %a "$work/root/run/zelk")" = 1777 ] || fail "/run/zelk is not 1777"
+
+if [ -n "$daemon" ]; then
+    depends zelkd | grep -q 'fuse3' || fail "zelkd does not depend on fuse3"
+    depends zelkd | grep -q 'libfuse3-3' ||
+        fail "zelkd does not depend on libfuse3-3"
+    dpkg-deb -f "$out/libzelk2_${version}_$arch.deb" Recommends |
+        grep -q zelkd || fail "libzelk2 does not recommend zelkd"
+    dpkg-deb -e "$out/zelkd_${version}_$arch.deb" "$work/zelkd-control"
+    for script in postinst prerm postrm; do
+        sh -n "$work/zelkd-control/$script" || fail "zelkd $script is broken"
+    done
+    "$work/root/usr/sbin/zelkd" --version | grep -qx "zelkd $version" ||
+        fail "the packaged zelkd does not run"
+    # The unit is valid, and its group comes from the sysusers entry.
+    warnings=$(systemd-analyze verify --man=no --root="$work/root" \
+        zelkd.service 2>&1) || true
+    [ -z "$warnings" ] || fail "zelkd.service: $warnings"
+    mkdir -p "$work/root/etc"
+    systemd-sysusers --root="$work/root" >/dev/null
+    grep -q '^zelk:' "$work/root/etc/group" || fail "no group zelk"
+    grep -q -- '--group zelk' "$work/root/usr/lib/systemd/system/zelkd.service" ||
+        fail "zelkd.service does not give the device to the group zelk"
+fi
 
 # Every file that cmake --install writes went into some package.
 DESTDIR=$work/all "${CMAKE:-cmake}" --install "$build" --prefix /usr >/dev/null
