@@ -20,6 +20,7 @@ struct Caller {
     pid_t pid = 0;
     uid_t uid = 0;
     gid_t gid = 0;
+    bool compat = false; // a 32-bit process on a 64-bit kernel
 };
 
 // Answers requests. Every request gets exactly one answer: replyIoctl or

@@ -105,7 +105,8 @@ void devIoctl(fuse_req_t req, fuse_ino_t, int cmd, void *, fuse_file_info *fi,
         return;
     }
     const fuse_ctx *ctx = fuse_req_ctx(req);
-    const Caller caller{ctx->pid, ctx->uid, ctx->gid};
+    const Caller caller{ctx->pid, ctx->uid, ctx->gid,
+                        (flags & FUSE_IOCTL_COMPAT) != 0};
     try {
         deviceOf(req).handler()->ioctl(tokenOf(req), fi->fh, caller,
                                        static_cast<uint32_t>(cmd), in, inSize,
@@ -186,7 +187,13 @@ void FuseDevice::unmount()
 
 void FuseDevice::replyIoctl(Token token, const void *out, size_t size)
 {
-    fuse_reply_ioctl(requestOf(token), 0, out, size);
+    replyIoctlResult(token, 0, out, size);
+}
+
+void FuseDevice::replyIoctlResult(Token token, int result, const void *out,
+                                  size_t size)
+{
+    fuse_reply_ioctl(requestOf(token), result, out, size);
 }
 
 void FuseDevice::replyError(Token token, int err)

@@ -44,6 +44,9 @@ public:
     void unmount();
 
     void replyIoctl(Token token, const void *out, size_t size) override;
+    // As replyIoctl, with result as the ioctl's return value.
+    void replyIoctlResult(Token token, int result, const void *out,
+                          size_t size);
     void replyError(Token token, int err) override;
     void keep(Token token) override;
 

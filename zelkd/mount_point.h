@@ -7,8 +7,8 @@
 
 namespace zelkd {
 
-// True when path (absolute, without symbolic links) is a mount point in
-// this process's mount namespace.
+// True when path (absolute) is where a mount visible in this process's
+// mount namespace is attached.
 bool isMountPoint(const std::string &path);
 
 // Makes path usable as the mount point: clears stale FUSE mounts stacked on

@@ -88,7 +88,7 @@ void printUsage(FILE *out)
           "  -d, --device PATH      device file (default /dev/zelk; created\n"
           "                         when missing, stale mounts cleared)\n"
           "  -f, --foreground       stay in the foreground\n"
-          "  -v, --verbose          log more; twice: every request\n"
+          "  -v, --verbose          log every request too\n"
           "  -q, --quiet            log errors only\n"
           "      --log DEST         stderr or syslog (default: stderr in the\n"
           "                         foreground, syslog otherwise)\n"
@@ -124,7 +124,7 @@ std::string parseOptions(int argc, char **argv, Options &options)
             options.foreground = true;
             break;
         case 'v':
-            ++options.verbosity;
+            options.verbosity = 2;
             break;
         case 'q':
             options.verbosity = 0;

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -50,6 +51,11 @@ TEST_F(MemProbeTest, AnswersFollowMappingsAndProtections)
     EXPECT_EQ(0, probeErrno(nullptr, 1, 0)) << "nothing to probe";
     // Mode bits other than read and write, and the flag, select nothing.
     EXPECT_EQ(0, zelkMemProbe(area + page, 0x7C | 1, 16, 0x1234));
+    // Any thread of the process may ask (zelkd sees the thread's id).
+    std::thread([&] {
+        EXPECT_EQ(0, probeErrno(area, 3, page));
+        EXPECT_EQ(EFAULT, probeErrno(area + page, 2, 1));
+    }).join();
     munmap(area, 2 * page);
 }
 
