@@ -1,5 +1,6 @@
 # Builds the zelk(3) manual page from its template and the public header.
-# Usage: awk -v version=X.Y.Z -f families.awk zelk.h zelk.3.in > zelk.3
+# Usage: awk -v version=X.Y.Z -f roff.awk -f families.awk zelk.h zelk.3.in
+#            > zelk.3
 #
 # Each "/* ---- Family ---- ... */" heading of the header becomes a
 # subsection with the heading's text as its introduction; each ZELK_API
@@ -7,17 +8,6 @@
 # The template's line "@FAMILIES@" is replaced by these subsections and
 # "@VERSION@" by the version, so a new family or function in the header
 # needs no edit here.
-
-# Roff-escapes a line of prose: backslashes, minus signs, and a leading
-# dot or quote that roff would take for a request.
-function roff(text)
-{
-    gsub(/\\/, "\\\\e", text)
-    gsub(/-/, "\\\\-", text)
-    if (text ~ /^[.']/)
-        text = "\\&" text
-    return text
-}
 
 # Strips the comment markers from one line of a /* */ comment.
 function commentText(line)
@@ -123,6 +113,5 @@ FNR == NR {
 }
 
 {
-    gsub(/@VERSION@/, version)
-    print
+    print replace($0, "@VERSION@", version)
 }

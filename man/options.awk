@@ -1,32 +1,12 @@
 # Builds the zelkd(8) manual page from its template and zelkd --help.
 # Usage: zelkd --help | awk -v version=X.Y.Z -v service="ARGS" \
-#            -f options.awk - zelkd.8.in > zelkd.8
+#            -f roff.awk -f options.awk - zelkd.8.in > zelkd.8
 #
 # The help's option lines (indented, starting with a dash; a description
 # that runs on is indented to the description column) become the OPTIONS
 # list, and the unindented lines after them its closing paragraph. The
 # template's "@OPTIONS@" line is replaced by them, "@VERSION@" by the
 # version and "@SERVICE@" by the options the systemd unit passes.
-
-# Replaces every marker in text by value, taken literally.
-function replace(text, marker, value,    at, out)
-{
-    out = ""
-    while ((at = index(text, marker)) > 0) {
-        out = out substr(text, 1, at - 1) value
-        text = substr(text, at + length(marker))
-    }
-    return out text
-}
-
-function roff(text)
-{
-    gsub(/\\/, "\\\\e", text)
-    gsub(/-/, "\\\\-", text)
-    if (text ~ /^[.']/)
-        text = "\\&" text
-    return text
-}
 
 # "-d, --device PATH" in bold options and italic arguments.
 function optionTag(spec,    n, i, word, comma, tag)
