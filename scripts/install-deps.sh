@@ -10,6 +10,9 @@ packages=(
   googletest libbenchmark-dev            # tests (built from source), benchmarks
   libfuse3-dev fuse3                     # the zelkd driver daemon
   clang libclang-rt-14-dev               # libFuzzer
+  dpkg-dev file                          # Debian packages (CPack)
+  systemd groff-base                     # checks of the tmpfiles, sysusers
+                                         # and unit files, the manual pages
 )
 
 missing=()

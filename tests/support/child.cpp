@@ -50,11 +50,16 @@ int waitChild(pid_t pid)
 std::string dropToUnprivilegedUser()
 {
     constexpr uid_t kNobody = 65534;
-    if (setgroups(0, nullptr) != 0)
+    return dropToUser(kNobody, kNobody, {});
+}
+
+std::string dropToUser(uid_t uid, gid_t gid, const std::vector<gid_t> &groups)
+{
+    if (setgroups(groups.size(), groups.data()) != 0)
         return std::string("setgroups: ") + strerror(errno);
-    if (setresgid(kNobody, kNobody, kNobody) != 0)
+    if (setresgid(gid, gid, gid) != 0)
         return std::string("setresgid: ") + strerror(errno);
-    if (setresuid(kNobody, kNobody, kNobody) != 0)
+    if (setresuid(uid, uid, uid) != 0)
         return std::string("setresuid: ") + strerror(errno);
     return "";
 }

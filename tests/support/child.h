@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <sys/types.h>
 
@@ -25,6 +26,10 @@ int waitChild(pid_t pid);
 // Makes the calling process an unprivileged user (uid and gid 65534, no
 // supplementary groups). Returns "" on success or why it could not.
 std::string dropToUnprivilegedUser();
+
+// Makes the calling process the user uid with primary group gid and the
+// supplementary groups given. Returns "" on success or why it could not.
+std::string dropToUser(uid_t uid, gid_t gid, const std::vector<gid_t> &groups);
 
 } // namespace zelk::test
 

@@ -102,9 +102,13 @@ ZelkdProcess::~ZelkdProcess()
 }
 
 std::string ZelkdProcess::start(const std::string &path,
-                                const std::vector<std::string> &extra)
+                                const std::vector<std::string> &extra,
+                                const std::vector<std::string> &launcher)
 {
-    std::vector<std::string> args = {zelkdPath(), "-f", "-q", "--device", path};
+    std::vector<std::string> args = launcher;
+    for (const char *arg : {zelkdPath(), "-f", "-q", "--device"})
+        args.emplace_back(arg);
+    args.push_back(path);
     args.insert(args.end(), extra.begin(), extra.end());
     std::vector<char *> argv;
     for (std::string &arg : args)

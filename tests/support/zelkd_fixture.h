@@ -38,8 +38,11 @@ public:
 
     // Starts zelkd with -f, --device path and extra, and waits until the
     // device answers. Returns "" or why not (zelkd is then not running).
+    // A launcher (an absolute program path and its arguments) runs zelkd as
+    // its last arguments, in the same process.
     std::string start(const std::string &path = "/dev/zelk",
-                      const std::vector<std::string> &extra = {});
+                      const std::vector<std::string> &extra = {},
+                      const std::vector<std::string> &launcher = {});
 
     // Sends signal and reaps zelkd, killing it when it has not ended
     // within a few seconds. Returns its wait status, or -1 if none ran.
