@@ -168,6 +168,63 @@ ZELK_API int zelkMsgSend(int connectionId, const void *data, uint32_t size,
 ZELK_API int zelkMemProbe(const void *address, int mode, uint32_t length,
                           int flag);
 
+/* ---- Threads ----------------------------------------------------------------
+ * Threads on a priority scale of 0 (lowest) to 31 (highest), mapped onto the
+ * system's SCHED_RR range for a caller whose real user id is 0, and onto
+ * SCHED_OTHER (priority 0) for anybody else. While its entry function runs,
+ * each thread is announced by an empty marker file
+ * /var/run/zelk/pid<pid>-tid<tid>-<name> (when that directory exists and is
+ * writable; the library never creates it). */
+
+/* Option bits of zelkThreadAttr.flags; the other 28 bits are ignored. */
+#define ZELK_THREAD_PRIO_NATIVE 0x10000000u  /* priority is a native one */
+#define ZELK_THREAD_STACK_STRICT 0x20000000u /* refused stack size: fail */
+#define ZELK_THREAD_SCHED_STRICT 0x40000000u /* refused scheduling: fail */
+#define ZELK_THREAD_NAME_VALID 0x80000000u   /* use the name field */
+
+/* The caller's thread attributes; read only during zelkThreadCreate(). */
+typedef struct zelkThreadAttr {
+    int32_t priority;   /* -1: inherit the creator's scheduling; else 0-31,
+                           or a native priority with ZELK_THREAD_PRIO_NATIVE */
+    uint32_t stackSize; /* bytes; 0: the threads library's default */
+    uint32_t flags;     /* ZELK_THREAD_* bits */
+    const char *name;   /* read only with ZELK_THREAD_NAME_VALID; may be NULL.
+                           The first 63 characters are kept, 15 of them in the
+                           system's thread name; a '/' becomes '_' in the
+                           marker file's name */
+} zelkThreadAttr;
+ZELK_STATIC_ASSERT(sizeof(zelkThreadAttr) == (sizeof(void *) == 8 ? 24 : 16),
+                   "zelkThreadAttr is 16 bytes on i686, 24 on x86_64");
+ZELK_STATIC_ASSERT(offsetof(zelkThreadAttr, priority) == 0, "priority at 0");
+ZELK_STATIC_ASSERT(offsetof(zelkThreadAttr, stackSize) == 4, "stackSize at 4");
+ZELK_STATIC_ASSERT(offsetof(zelkThreadAttr, flags) == 8, "flags at 8");
+ZELK_STATIC_ASSERT(offsetof(zelkThreadAttr, name) ==
+                       (sizeof(void *) == 8 ? 16 : 12),
+                   "name at 12 on i686, 16 on x86_64");
+
+/* Starts entry(arg) on a new thread and stores its handle in *thread. With
+ * attr NULL the thread is joinable, keeps the default scheduling and stack
+ * and is named "noname"; joining it yields entry's result. With attr the
+ * thread is detached and gets the record's priority, stack size and name
+ * (the name only when the memory probe finds 64 readable bytes at it, else
+ * "noname"). A priority, policy or stack size that the threads library
+ * refuses is skipped unless the matching strict flag is set. Returns 0, or
+ * -1 with errno: EINVAL when thread or entry is NULL, when priority is
+ * neither -1 nor 0-31 (without ZELK_THREAD_PRIO_NATIVE), when a native
+ * priority fails zelkValidatePriority(), or when a caller whose real user id
+ * is not 0 sets ZELK_THREAD_SCHED_STRICT with an explicit priority; ENOMEM
+ * when the start record cannot be allocated; the threads library's error
+ * number for a refused setting that makes the call fail, or when the thread
+ * cannot be created (EAGAIN, EPERM for a real-time policy not allowed). */
+ZELK_API int zelkThreadCreate(pthread_t *thread, const zelkThreadAttr *attr,
+                              void *(*entry)(void *), void *arg);
+
+/* Checks a native priority against the range of the policy the caller would
+ * get: SCHED_RR when the real user id is 0, SCHED_OTHER otherwise (0 only on
+ * Linux). Returns 0 when it lies within, both ends included, or -1 with
+ * errno EINVAL. */
+ZELK_API int zelkValidatePriority(int priority);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,193 @@
+#include "zelk.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include "support/child.h"
+#include "thread_watch.h"
+
+using zelk::test::fileExists;
+using zelk::test::markerPath;
+using zelk::test::ThreadWatch;
+
+namespace {
+
+std::atomic<int> entriesRun{0};
+
+void *countEntry(void *)
+{
+    entriesRun.fetch_add(1);
+    return nullptr;
+}
+
+// Creates a watched thread, waits for its view and lets it end.
+::testing::AssertionResult runWatched(const zelkThreadAttr *attr,
+                                      ThreadWatch &watch)
+{
+    pthread_t thread;
+    if (zelkThreadCreate(&thread, attr, ThreadWatch::entry, &watch) != 0)
+        return ::testing::AssertionFailure()
+               << "zelkThreadCreate: " << strerror(errno);
+    if (!watch.waitStarted())
+        return ::testing::AssertionFailure() << "thread did not start";
+    watch.release();
+    if (attr == nullptr)
+        pthread_join(thread, nullptr);
+    else if (!zelk::test::waitThreadGone(watch.view.tid))
+        return ::testing::AssertionFailure() << "thread did not end";
+    return ::testing::AssertionSuccess();
+}
+
+int expectedRoundRobin(int priority)
+{
+    const int low = sched_get_priority_min(SCHED_RR);
+    const int high = sched_get_priority_max(SCHED_RR);
+    return low + ((high - low) * priority) / 31;
+}
+
+TEST(ThreadCreateTest, NullAttributeGivesJoinableNonameThreadWithMarker)
+{
+    const std::string why = zelk::test::markerDirReady();
+    if (!why.empty())
+        GTEST_SKIP() << why;
+
+    ThreadWatch watch;
+    pthread_t thread;
+    ASSERT_EQ(0,
+              zelkThreadCreate(&thread, nullptr, ThreadWatch::entry, &watch));
+    ASSERT_TRUE(watch.waitStarted());
+    const std::string marker = markerPath(watch.view.tid, "noname");
+    EXPECT_TRUE(fileExists(marker)) << marker;
+    EXPECT_EQ("noname", watch.view.comm);
+    EXPECT_EQ(PTHREAD_CREATE_JOINABLE, watch.view.detachState);
+
+    watch.release();
+    void *result = nullptr;
+    ASSERT_EQ(0, pthread_join(thread, &result));
+    EXPECT_EQ(&watch, result);
+    EXPECT_FALSE(fileExists(marker)) << "removed when the entry returned";
+}
+
+TEST(ThreadCreateTest, RefusesNullArgumentsAndPrioritiesOffTheScale)
+{
+    pthread_t thread;
+    errno = 0;
+    EXPECT_EQ(-1, zelkThreadCreate(nullptr, nullptr, countEntry, nullptr));
+    EXPECT_EQ(EINVAL, errno);
+    errno = 0;
+    EXPECT_EQ(-1, zelkThreadCreate(&thread, nullptr, nullptr, nullptr));
+    EXPECT_EQ(EINVAL, errno);
+
+    for (const int32_t priority : {32, -2, INT_MIN, INT_MAX}) {
+        const zelkThreadAttr attr{priority, 0, 0, nullptr};
+        errno = 0;
+        EXPECT_EQ(-1, zelkThreadCreate(&thread, &attr, countEntry, nullptr))
+            << priority;
+        EXPECT_EQ(EINVAL, errno) << priority;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(0, entriesRun.load()) << "no refused call may start a thread";
+}
+
+TEST(ThreadCreateTest, MapsTheScaleOntoRoundRobinForRoot)
+{
+    if (getuid() != 0)
+        GTEST_SKIP() << "SCHED_RR priorities need real user id 0";
+
+    for (int priority = 0; priority <= 31; ++priority) {
+        const zelkThreadAttr attr{priority, 0, ZELK_THREAD_SCHED_STRICT,
+                                  nullptr};
+        ThreadWatch watch;
+        ASSERT_TRUE(runWatched(&attr, watch)) << priority;
+        EXPECT_EQ(SCHED_RR, watch.view.policy) << priority;
+        EXPECT_EQ(expectedRoundRobin(priority), watch.view.priority)
+            << priority;
+        EXPECT_EQ(PTHREAD_CREATE_DETACHED, watch.view.detachState);
+    }
+
+    // The mapping that Linux's 1-99 range gives, written out.
+    if (sched_get_priority_min(SCHED_RR) == 1 &&
+        sched_get_priority_max(SCHED_RR) == 99) {
+        const int linux[32] = {1,  4,  7,  10, 13, 16, 19, 23, 26, 29, 32,
+                               35, 38, 42, 45, 48, 51, 54, 57, 61, 64, 67,
+                               70, 73, 76, 80, 83, 86, 89, 92, 95, 99};
+        for (int priority = 0; priority <= 31; ++priority)
+            EXPECT_EQ(linux[priority], expectedRoundRobin(priority));
+    }
+}
+
+TEST(ThreadCreateTest, TakesNativePrioritiesWithinTheRoundRobinRange)
+{
+    if (getuid() != 0)
+        GTEST_SKIP() << "SCHED_RR priorities need real user id 0";
+    const int low = sched_get_priority_min(SCHED_RR);
+    const int high = sched_get_priority_max(SCHED_RR);
+
+    for (const int native : {low, (low + high) / 2, high}) {
+        const zelkThreadAttr attr{native, 0, ZELK_THREAD_PRIO_NATIVE, nullptr};
+        ThreadWatch watch;
+        ASSERT_TRUE(runWatched(&attr, watch)) << native;
+        EXPECT_EQ(SCHED_RR, watch.view.policy);
+        EXPECT_EQ(native, watch.view.priority);
+        EXPECT_EQ(0, zelkValidatePriority(native));
+    }
+    for (const int native : {low - 1, high + 1}) {
+        const zelkThreadAttr attr{native, 0, ZELK_THREAD_PRIO_NATIVE, nullptr};
+        pthread_t thread;
+        errno = 0;
+        EXPECT_EQ(-1, zelkThreadCreate(&thread, &attr, countEntry, nullptr));
+        EXPECT_EQ(EINVAL, errno) << native;
+        errno = 0;
+        EXPECT_EQ(-1, zelkValidatePriority(native));
+        EXPECT_EQ(EINVAL, errno) << native;
+    }
+    EXPECT_EQ(0, entriesRun.load());
+}
+
+TEST(ThreadCreateTest, InheritsTheCreatorsSchedulingWithStackSize)
+{
+    if (getuid() != 0)
+        GTEST_SKIP() << "a SCHED_RR creator needs real user id 0";
+    const sched_param mine{20};
+    ASSERT_EQ(0, pthread_setschedparam(pthread_self(), SCHED_RR, &mine));
+
+    // The strict flags change nothing for an inherited priority.
+    const uint32_t stack = 512 * 1024;
+    const zelkThreadAttr attr{-1, stack, ZELK_THREAD_SCHED_STRICT, nullptr};
+    ThreadWatch watch;
+    ASSERT_TRUE(runWatched(&attr, watch));
+    EXPECT_EQ(SCHED_RR, watch.view.policy);
+    EXPECT_EQ(20, watch.view.priority);
+    EXPECT_EQ(PTHREAD_CREATE_DETACHED, watch.view.detachState);
+    EXPECT_EQ(stack, watch.view.stackSize);
+}
+
+TEST(ThreadCreateTest, RefusedStackSizeFailsOnlyWhenStrict)
+{
+    pthread_attr_t defaults;
+    pthread_getattr_default_np(&defaults);
+    size_t defaultStack = 0;
+    pthread_attr_getstacksize(&defaults, &defaultStack);
+    pthread_attr_destroy(&defaults);
+
+    const zelkThreadAttr strict{-1, 1, ZELK_THREAD_STACK_STRICT, nullptr};
+    pthread_t thread;
+    errno = 0;
+    EXPECT_EQ(-1, zelkThreadCreate(&thread, &strict, countEntry, nullptr));
+    EXPECT_EQ(EINVAL, errno); // the threads library's verdict on Linux
+    EXPECT_EQ(0, entriesRun.load());
+
+    const zelkThreadAttr lenient{-1, 1, 0, nullptr};
+    ThreadWatch watch;
+    ASSERT_TRUE(runWatched(&lenient, watch));
+    EXPECT_EQ(defaultStack, watch.view.stackSize);
+}
+
+} // namespace
