@@ -225,6 +225,92 @@ ZELK_API int zelkThreadCreate(pthread_t *thread, const zelkThreadAttr *attr,
  * errno EINVAL. */
 ZELK_API int zelkValidatePriority(int priority);
 
+/* ---- Mutexes and condition variables ---------------------------------------
+ * Thin wrappers over the threads library's own objects, which the caller
+ * allocates. Each returns 0, or -1 with errno set to the error number of the
+ * threads-library call (for example EDEADLK when the owner relocks an
+ * error-checking mutex, EPERM when a non-owner unlocks it, EBUSY when a
+ * locked mutex is destroyed), or EINVAL when an object pointer is NULL.
+ * errno is not written on success. */
+
+/* Initialises a mutex of the given kind: 0 the default mutex (as
+ * zelkMutexInit), 1 recursive, 2 error-checking. Any other kind: -1 with
+ * EINVAL, the mutex untouched. */
+ZELK_API int zelkMutexInitX(pthread_mutex_t *mutex, int kind);
+
+/* Initialises a default mutex. */
+ZELK_API int zelkMutexInit(pthread_mutex_t *mutex);
+
+/* Destroys a mutex. */
+ZELK_API int zelkMutexDestroy(pthread_mutex_t *mutex);
+
+/* Locks a mutex, waiting as long as it takes. */
+ZELK_API int zelkMutexLock(pthread_mutex_t *mutex);
+
+/* Unlocks a mutex. */
+ZELK_API int zelkMutexUnlock(pthread_mutex_t *mutex);
+
+/* Initialises a condition variable with default attributes. */
+ZELK_API int zelkCondInit(pthread_cond_t *cond);
+
+/* Destroys a condition variable. */
+ZELK_API int zelkCondDestroy(pthread_cond_t *cond);
+
+/* Waits on cond: releases mutex, which the caller must hold, sleeps, and
+ * holds mutex again on return. Spurious wake-ups are possible. A thread
+ * cancelled here ends holding the mutex, as with the threads library. */
+ZELK_API int zelkCondWait(pthread_cond_t *cond, pthread_mutex_t *mutex);
+
+/* Wakes at most one thread waiting on cond; without a waiter nothing
+ * happens. */
+ZELK_API int zelkCondSignal(pthread_cond_t *cond);
+
+/* ---- Event flags -------------------------------------------------------------
+ * A word of 32 event bits. zelkEventSignal() sets bits; zelkEventWait() sleeps
+ * until at least one bit of its mask is set and then takes (clears) all the
+ * bits of its mask that are set. Bits nobody has taken stay set, so a signal
+ * given before anybody waits is not lost; repeated signals of a bit before it
+ * is taken leave it set once. The caller owns the record. */
+
+typedef struct zelkEvent {
+    uint32_t bits;         /* set and not yet taken; guarded by mutex */
+    pthread_cond_t cond;   /* waiters sleep here */
+    pthread_mutex_t mutex; /* a default mutex */
+} zelkEvent;
+ZELK_STATIC_ASSERT(offsetof(zelkEvent, bits) == 0, "bits at 0");
+ZELK_STATIC_ASSERT(offsetof(zelkEvent, cond) == (sizeof(void *) == 8 ? 8 : 4),
+                   "cond at 4 on i686, 8 on x86_64");
+ZELK_STATIC_ASSERT(offsetof(zelkEvent, mutex) ==
+                       offsetof(zelkEvent, cond) + sizeof(pthread_cond_t),
+                   "mutex right after cond");
+ZELK_STATIC_ASSERT(sizeof(zelkEvent) == (sizeof(void *) == 8 ? 96 : 76),
+                   "zelkEvent is 76 bytes on i686, 96 on x86_64");
+
+/* Initialises the event with no bit set. Returns 0, or -1 with errno: EINVAL
+ * when event is NULL, or the threads library's error number (nothing is left
+ * initialised then). */
+ZELK_API int zelkEventInit(zelkEvent *event);
+
+/* Destroys the event, which must have no waiter. Returns 0, or -1 with errno:
+ * EINVAL when event is NULL, or the threads library's error number (EBUSY:
+ * still in use). */
+ZELK_API int zelkEventDestroy(zelkEvent *event);
+
+/* Sleeps until at least one bit of *mask is set, takes every bit of *mask
+ * that is set, and stores the bits taken (a non-empty part of the mask) in
+ * *mask. Returns at once when matching bits are already set. Returns 0, or -1
+ * with errno: EINVAL when event or mask is NULL or *mask is 0 (a wait that
+ * could never end), or the threads library's error number (no bit taken,
+ * *mask unchanged). A cancellation point; a thread cancelled here leaves the
+ * event usable. */
+ZELK_API int zelkEventWait(zelkEvent *event, uint32_t *mask);
+
+/* Sets bits and wakes one waiting thread (a waiter woken for bits it does not
+ * wait for passes the wake-up on to the others). Returns 0, or -1 with errno:
+ * EINVAL when event is NULL, or the threads library's error number (when the
+ * wake-up fails the bits are set all the same). */
+ZELK_API int zelkEventSignal(zelkEvent *event, uint32_t bits);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,166 @@
+#include "zelk.h"
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Runs fn on another thread and returns its result.
+template <typename Fn> int onOtherThread(Fn fn)
+{
+    int result = 0;
+    std::thread other([&] { result = fn(); });
+    other.join();
+    return result;
+}
+
+TEST(MutexTest, RefusesUnknownKindsAndNullObjects)
+{
+    pthread_mutex_t mutex;
+    memset(&mutex, 0xAB, sizeof mutex);
+    for (const int kind : {3, -1, 1000}) {
+        errno = 0;
+        EXPECT_EQ(-1, zelkMutexInitX(&mutex, kind)) << kind;
+        EXPECT_EQ(EINVAL, errno) << kind;
+    }
+    const auto *bytes = reinterpret_cast<const unsigned char *>(&mutex);
+    for (size_t i = 0; i < sizeof mutex; ++i)
+        ASSERT_EQ(0xAB, bytes[i]) << "the mutex was touched at byte " << i;
+
+    pthread_cond_t cond;
+    const int results[] = {
+        zelkMutexInitX(nullptr, 0),   zelkMutexInit(nullptr),
+        zelkMutexDestroy(nullptr),    zelkMutexLock(nullptr),
+        zelkMutexUnlock(nullptr),     zelkCondInit(nullptr),
+        zelkCondDestroy(nullptr),     zelkCondWait(nullptr, &mutex),
+        zelkCondWait(&cond, nullptr), zelkCondSignal(nullptr)};
+    for (const int rc : results)
+        EXPECT_EQ(-1, rc);
+    errno = 0;
+    EXPECT_EQ(-1, zelkMutexLock(nullptr));
+    EXPECT_EQ(EINVAL, errno);
+}
+
+TEST(MutexTest, DefaultMutexesExcludeEachOther)
+{
+    for (const bool viaKind : {false, true}) {
+        pthread_mutex_t mutex;
+        ASSERT_EQ(0,
+                  viaKind ? zelkMutexInitX(&mutex, 0) : zelkMutexInit(&mutex));
+        long counter = 0;
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t)
+            threads.emplace_back([&] {
+                for (int i = 0; i < 20000; ++i) {
+                    zelkMutexLock(&mutex);
+                    counter = counter + 1;
+                    zelkMutexUnlock(&mutex);
+                }
+            });
+        for (auto &thread : threads)
+            thread.join();
+        EXPECT_EQ(80000, counter);
+
+        // A default mutex held by another thread cannot be destroyed.
+        ASSERT_EQ(0, zelkMutexLock(&mutex));
+        int otherErrno = 0;
+        EXPECT_EQ(-1, onOtherThread([&] {
+            const int rc = zelkMutexDestroy(&mutex);
+            otherErrno = errno;
+            return rc;
+        }));
+        EXPECT_EQ(EBUSY, otherErrno);
+        ASSERT_EQ(0, zelkMutexUnlock(&mutex));
+        EXPECT_EQ(0, zelkMutexDestroy(&mutex));
+    }
+}
+
+TEST(MutexTest, RecursiveMutexIsFreeAfterAsManyUnlocks)
+{
+    pthread_mutex_t mutex;
+    ASSERT_EQ(0, zelkMutexInitX(&mutex, 1));
+    ASSERT_EQ(0, zelkMutexLock(&mutex));
+    ASSERT_EQ(0, zelkMutexLock(&mutex));
+    ASSERT_EQ(0, zelkMutexUnlock(&mutex));
+    EXPECT_EQ(EBUSY,
+              onOtherThread([&] { return pthread_mutex_trylock(&mutex); }));
+    ASSERT_EQ(0, zelkMutexUnlock(&mutex));
+    EXPECT_EQ(0, onOtherThread([&] {
+                  const int rc = pthread_mutex_trylock(&mutex);
+                  return rc != 0 ? rc : pthread_mutex_unlock(&mutex);
+              }));
+    EXPECT_EQ(0, zelkMutexDestroy(&mutex));
+}
+
+TEST(MutexTest, ErrorCheckingMutexReportsMisuseByNumber)
+{
+    pthread_mutex_t mutex;
+    ASSERT_EQ(0, zelkMutexInitX(&mutex, 2));
+    errno = 77;
+    ASSERT_EQ(0, zelkMutexLock(&mutex));
+    EXPECT_EQ(77, errno) << "errno is not written on success";
+
+    errno = 0;
+    EXPECT_EQ(-1, zelkMutexLock(&mutex));
+    EXPECT_EQ(EDEADLK, errno);
+
+    int otherErrno = 0;
+    EXPECT_EQ(-1, onOtherThread([&] {
+        const int rc = zelkMutexUnlock(&mutex);
+        otherErrno = errno;
+        return rc;
+    }));
+    EXPECT_EQ(EPERM, otherErrno);
+
+    errno = 0;
+    EXPECT_EQ(-1, zelkMutexDestroy(&mutex));
+    EXPECT_EQ(EBUSY, errno);
+
+    ASSERT_EQ(0, zelkMutexUnlock(&mutex));
+    errno = 0;
+    EXPECT_EQ(-1, zelkMutexUnlock(&mutex)) << "no longer the owner";
+    EXPECT_EQ(EPERM, errno);
+    EXPECT_EQ(0, zelkMutexDestroy(&mutex));
+}
+
+TEST(CondTest, WaitReturnsHoldingTheMutexAfterASignal)
+{
+    pthread_mutex_t mutex;
+    pthread_cond_t cond;
+    ASSERT_EQ(0, zelkMutexInitX(&mutex, 2)); // unlock proves ownership
+    ASSERT_EQ(0, zelkCondInit(&cond));
+
+    // Without a waiter a signal does nothing; waiting without the mutex is
+    // refused by an error-checking mutex.
+    EXPECT_EQ(0, zelkCondSignal(&cond));
+    errno = 0;
+    EXPECT_EQ(-1, zelkCondWait(&cond, &mutex));
+    EXPECT_EQ(EPERM, errno);
+
+    bool ready = false;
+    int waitResult = -1, unlockResult = -1;
+    std::thread waiter([&] {
+        zelkMutexLock(&mutex);
+        waitResult = 0;
+        while (!ready && waitResult == 0)
+            waitResult = zelkCondWait(&cond, &mutex);
+        unlockResult = zelkMutexUnlock(&mutex);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(0, zelkMutexLock(&mutex));
+    ready = true;
+    EXPECT_EQ(0, zelkCondSignal(&cond));
+    ASSERT_EQ(0, zelkMutexUnlock(&mutex));
+    waiter.join();
+    EXPECT_EQ(0, waitResult);
+    EXPECT_EQ(0, unlockResult);
+
+    EXPECT_EQ(0, zelkCondDestroy(&cond));
+    EXPECT_EQ(0, zelkMutexDestroy(&mutex));
+}
+
+} // namespace
