@@ -9,6 +9,15 @@
 
 namespace {
 
+// ThreadSanitizer reports misuse of a mutex (relocking, unlocking by another
+// thread, destroying it locked) before the threads library can refuse it, so
+// the refusals are checked without it.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kMisuseRefused = false;
+#else
+constexpr bool kMisuseRefused = true;
+#endif
+
 // Runs fn on another thread and returns its result.
 template <typename Fn> int onOtherThread(Fn fn)
 {
@@ -66,6 +75,10 @@ TEST(MutexTest, DefaultMutexesExcludeEachOther)
         EXPECT_EQ(80000, counter);
 
         // A default mutex held by another thread cannot be destroyed.
+        if (!kMisuseRefused) {
+            EXPECT_EQ(0, zelkMutexDestroy(&mutex));
+            continue;
+        }
         ASSERT_EQ(0, zelkMutexLock(&mutex));
         int otherErrno = 0;
         EXPECT_EQ(-1, onOtherThread([&] {
@@ -98,6 +111,8 @@ TEST(MutexTest, RecursiveMutexIsFreeAfterAsManyUnlocks)
 
 TEST(MutexTest, ErrorCheckingMutexReportsMisuseByNumber)
 {
+    if (!kMisuseRefused)
+        GTEST_SKIP() << "ThreadSanitizer stops at the misuse itself";
     pthread_mutex_t mutex;
     ASSERT_EQ(0, zelkMutexInitX(&mutex, 2));
     errno = 77;
@@ -137,9 +152,11 @@ TEST(CondTest, WaitReturnsHoldingTheMutexAfterASignal)
     // Without a waiter a signal does nothing; waiting without the mutex is
     // refused by an error-checking mutex.
     EXPECT_EQ(0, zelkCondSignal(&cond));
-    errno = 0;
-    EXPECT_EQ(-1, zelkCondWait(&cond, &mutex));
-    EXPECT_EQ(EPERM, errno);
+    if (kMisuseRefused) {
+        errno = 0;
+        EXPECT_EQ(-1, zelkCondWait(&cond, &mutex));
+        EXPECT_EQ(EPERM, errno);
+    }
 
     bool ready = false;
     int waitResult = -1, unlockResult = -1;
