@@ -41,7 +41,9 @@ void *ZELK_REAL_NOTHROW_NEW(size_t, const std::nothrow_t &);
 int __wrap_pthread_attr_setinheritsched(pthread_attr_t *, int);
 int __wrap_pthread_attr_setschedpolicy(pthread_attr_t *, int);
 int __wrap_pthread_attr_setschedparam(pthread_attr_t *, const sched_param *);
-void *ZELK_WRAP_NOTHROW_NEW(size_t, const std::nothrow_t &);
+// Visible: a sanitizer runtime may reach the allocation through it.
+__attribute__((visibility("default"))) void *
+ZELK_WRAP_NOTHROW_NEW(size_t, const std::nothrow_t &);
 
 int __wrap_pthread_attr_setinheritsched(pthread_attr_t *attr, int inherit)
 {

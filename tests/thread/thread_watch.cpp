@@ -49,14 +49,28 @@ ThreadWatch::~ThreadWatch()
     sem_destroy(&release_);
 }
 
+// AddressSanitizer does not follow the unwinding of a cancellation: the
+// poisoned locals of the frames it unwinds stay poisoned and give false
+// reports later. The frames that can be cancelled here therefore hold no
+// locals; the view is taken in a frame that has returned by then.
 void *ThreadWatch::entry(void *watch)
 {
     auto *self = static_cast<ThreadWatch *>(watch);
-    self->view = viewSelf();
-    sem_post(&self->started_);
-    while (sem_wait(&self->release_) != 0 && errno == EINTR) {
-    }
+    self->recordStart();
+    self->waitRelease();
     return self;
+}
+
+__attribute__((noinline)) void ThreadWatch::recordStart()
+{
+    view = viewSelf();
+    sem_post(&started_);
+}
+
+__attribute__((noinline)) void ThreadWatch::waitRelease()
+{
+    while (sem_wait(&release_) != 0 && errno == EINTR) {
+    }
 }
 
 bool ThreadWatch::waitStarted()

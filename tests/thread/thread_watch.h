@@ -43,6 +43,9 @@ public:
     SelfView view;
 
 private:
+    void recordStart();
+    void waitRelease();
+
     sem_t started_;
     sem_t release_;
 };
