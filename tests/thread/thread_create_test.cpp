@@ -1,6 +1,5 @@
 #include "zelk.h"
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -16,6 +15,7 @@
 #include "support/child.h"
 #include "thread_watch.h"
 
+using zelk::test::createRefused;
 using zelk::test::dropToUnprivilegedUser;
 using zelk::test::fileExists;
 using zelk::test::inChild;
@@ -23,14 +23,6 @@ using zelk::test::markerPath;
 using zelk::test::ThreadWatch;
 
 namespace {
-
-std::atomic<int> entriesRun{0};
-
-void *countEntry(void *)
-{
-    entriesRun.fetch_add(1);
-    return nullptr;
-}
 
 // Creates a watched thread, waits for its view and lets it end.
 ::testing::AssertionResult runWatched(const zelkThreadAttr *attr,
@@ -84,7 +76,8 @@ TEST(ThreadCreateTest, RefusesNullArgumentsAndPrioritiesOffTheScale)
 {
     pthread_t thread;
     errno = 0;
-    EXPECT_EQ(-1, zelkThreadCreate(nullptr, nullptr, countEntry, nullptr));
+    EXPECT_EQ(-1,
+              zelkThreadCreate(nullptr, nullptr, ThreadWatch::entry, nullptr));
     EXPECT_EQ(EINVAL, errno);
     errno = 0;
     EXPECT_EQ(-1, zelkThreadCreate(&thread, nullptr, nullptr, nullptr));
@@ -92,13 +85,11 @@ TEST(ThreadCreateTest, RefusesNullArgumentsAndPrioritiesOffTheScale)
 
     for (const int32_t priority : {32, -2, INT_MIN, INT_MAX}) {
         const zelkThreadAttr attr{priority, 0, 0, nullptr};
-        errno = 0;
-        EXPECT_EQ(-1, zelkThreadCreate(&thread, &attr, countEntry, nullptr))
-            << priority;
-        EXPECT_EQ(EINVAL, errno) << priority;
+        EXPECT_TRUE(createRefused(&attr, EINVAL)) << priority;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(0, entriesRun.load()) << "no refused call may start a thread";
+    EXPECT_EQ(0, zelk::test::refusedEntriesRun())
+        << "no refused call may start a thread";
 }
 
 TEST(ThreadCreateTest, MapsTheScaleOntoRoundRobinForRoot)
@@ -145,15 +136,12 @@ TEST(ThreadCreateTest, TakesNativePrioritiesWithinTheRoundRobinRange)
     }
     for (const int native : {low - 1, high + 1}) {
         const zelkThreadAttr attr{native, 0, ZELK_THREAD_PRIO_NATIVE, nullptr};
-        pthread_t thread;
-        errno = 0;
-        EXPECT_EQ(-1, zelkThreadCreate(&thread, &attr, countEntry, nullptr));
-        EXPECT_EQ(EINVAL, errno) << native;
+        EXPECT_TRUE(createRefused(&attr, EINVAL)) << native;
         errno = 0;
         EXPECT_EQ(-1, zelkValidatePriority(native));
         EXPECT_EQ(EINVAL, errno) << native;
     }
-    EXPECT_EQ(0, entriesRun.load());
+    EXPECT_EQ(0, zelk::test::refusedEntriesRun());
 }
 
 TEST(ThreadCreateTest, InheritsTheCreatorsSchedulingWithStackSize)
@@ -185,11 +173,9 @@ TEST(ThreadCreateTest, RefusedStackSizeFailsOnlyWhenStrict)
     pthread_attr_destroy(&defaults);
 
     const zelkThreadAttr strict{-1, 1, ZELK_THREAD_STACK_STRICT, nullptr};
-    pthread_t thread;
-    errno = 0;
-    EXPECT_EQ(-1, zelkThreadCreate(&thread, &strict, countEntry, nullptr));
-    EXPECT_EQ(EINVAL, errno); // the threads library's verdict on Linux
-    EXPECT_EQ(0, entriesRun.load());
+    // EINVAL: the threads library's verdict on Linux.
+    EXPECT_TRUE(createRefused(&strict, EINVAL));
+    EXPECT_EQ(0, zelk::test::refusedEntriesRun());
 
     const zelkThreadAttr lenient{-1, 1, 0, nullptr};
     ThreadWatch watch;
@@ -239,12 +225,10 @@ void checkUnprivileged()
         {1, 0, ZELK_THREAD_PRIO_NATIVE, nullptr},
     };
     for (const zelkThreadAttr &attr : refused) {
-        pthread_t thread;
-        errno = 0;
-        EXPECT_EQ(-1, zelkThreadCreate(&thread, &attr, countEntry, nullptr));
-        EXPECT_EQ(EINVAL, errno) << attr.priority << " " << attr.flags;
+        EXPECT_TRUE(createRefused(&attr, EINVAL))
+            << attr.priority << " " << attr.flags;
     }
-    EXPECT_EQ(0, entriesRun.load());
+    EXPECT_EQ(0, zelk::test::refusedEntriesRun());
 }
 
 TEST(ThreadCreateTest, UnprivilegedCallerGetsOrdinaryScheduling)
@@ -265,10 +249,7 @@ void checkRealTimeRefused()
 
     for (const uint32_t flags : {0u, ZELK_THREAD_SCHED_STRICT}) {
         const zelkThreadAttr attr{5, 0, flags, nullptr};
-        pthread_t thread;
-        errno = 0;
-        EXPECT_EQ(-1, zelkThreadCreate(&thread, &attr, countEntry, nullptr));
-        EXPECT_EQ(EPERM, errno) << flags;
+        EXPECT_TRUE(createRefused(&attr, EPERM)) << flags;
     }
 }
 
@@ -278,10 +259,7 @@ void checkNoRoomForThreads()
     ASSERT_EQ("", dropToUnprivilegedUser());
     const rlimit none{0, 0};
     ASSERT_EQ(0, setrlimit(RLIMIT_NPROC, &none));
-    pthread_t thread;
-    errno = 0;
-    EXPECT_EQ(-1, zelkThreadCreate(&thread, nullptr, countEntry, nullptr));
-    EXPECT_EQ(EAGAIN, errno);
+    EXPECT_TRUE(createRefused(nullptr, EAGAIN));
 }
 
 TEST(ThreadCreateTest, CreationRefusedBySystemComesBackWithItsNumber)
@@ -290,7 +268,7 @@ TEST(ThreadCreateTest, CreationRefusedBySystemComesBackWithItsNumber)
         GTEST_SKIP() << "dropping capabilities and users needs root";
     EXPECT_EQ(0, inChild(checkRealTimeRefused));
     EXPECT_EQ(0, inChild(checkNoRoomForThreads));
-    EXPECT_EQ(0, entriesRun.load());
+    EXPECT_EQ(0, zelk::test::refusedEntriesRun());
 }
 
 } // namespace

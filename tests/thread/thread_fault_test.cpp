@@ -76,22 +76,8 @@ void *ZELK_WRAP_NOTHROW_NEW(size_t size, const std::nothrow_t &tag)
 
 namespace {
 
+using zelk::test::createRefused;
 using zelk::test::ThreadWatch;
-
-void *neverRun(void *)
-{
-    ADD_FAILURE() << "a refused call started a thread";
-    return nullptr;
-}
-
-// Expects zelkThreadCreate to fail with err.
-void expectRefused(const zelkThreadAttr *attr, int err)
-{
-    pthread_t thread;
-    errno = 0;
-    EXPECT_EQ(-1, zelkThreadCreate(&thread, attr, neverRun, nullptr));
-    EXPECT_EQ(err, errno);
-}
 
 TEST(ThreadFaultTest, RefusedSchedulingFailsWhenStrictOrUnconditional)
 {
@@ -101,16 +87,16 @@ TEST(ThreadFaultTest, RefusedSchedulingFailsWhenStrictOrUnconditional)
     // The inherit-scheduler setting counts whatever the flags say.
     const zelkThreadAttr inherit{-1, 0, 0, nullptr};
     failInherit = ENOTSUP;
-    expectRefused(&inherit, ENOTSUP);
+    EXPECT_TRUE(createRefused(&inherit, ENOTSUP));
     const zelkThreadAttr explicitly{5, 0, 0, nullptr};
     failInherit = ENOTSUP;
-    expectRefused(&explicitly, ENOTSUP);
+    EXPECT_TRUE(createRefused(&explicitly, ENOTSUP));
 
     const zelkThreadAttr strict{5, 0, ZELK_THREAD_SCHED_STRICT, nullptr};
     failPolicy = ENOTSUP;
-    expectRefused(&strict, ENOTSUP);
+    EXPECT_TRUE(createRefused(&strict, ENOTSUP));
     failParam = ENOTSUP;
-    expectRefused(&strict, ENOTSUP);
+    EXPECT_TRUE(createRefused(&strict, ENOTSUP));
 
     // Without the flag the refused policy is skipped: ordinary scheduling.
     failPolicy = ENOTSUP;
@@ -130,16 +116,16 @@ void checkOrdinaryPolicyRefused()
     ASSERT_EQ("", zelk::test::dropToUnprivilegedUser());
     const zelkThreadAttr attr{5, 0, 0, nullptr};
     failPolicy = ENOTSUP;
-    expectRefused(&attr, ENOTSUP);
+    EXPECT_TRUE(createRefused(&attr, ENOTSUP));
 }
 
 TEST(ThreadFaultTest, RefusedOrdinaryPolicyAndAllocationFail)
 {
     failAllocation = true;
-    expectRefused(nullptr, ENOMEM);
+    EXPECT_TRUE(createRefused(nullptr, ENOMEM));
     const zelkThreadAttr attr{5, 0, 0, nullptr};
     failAllocation = true;
-    expectRefused(&attr, ENOMEM);
+    EXPECT_TRUE(createRefused(&attr, ENOMEM));
 
     if (getuid() != 0)
         GTEST_SKIP() << "leaving user id 0 behind needs it first";

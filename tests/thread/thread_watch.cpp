@@ -3,8 +3,10 @@
 
 #include "zelk.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <thread>
@@ -33,6 +35,14 @@ bool waitUntil(bool (*done)(const std::string &), const std::string &what)
 bool missing(const std::string &path)
 {
     return !fileExists(path);
+}
+
+std::atomic<int> refusedRuns{0};
+
+void *countRefusedRun(void *)
+{
+    refusedRuns.fetch_add(1);
+    return nullptr;
 }
 
 } // namespace
@@ -127,6 +137,24 @@ std::string markerDirReady()
     if (access("/var/run/zelk", W_OK) != 0)
         return "marker files need /var/run/zelk writable (run as root)";
     return "";
+}
+
+::testing::AssertionResult createRefused(const zelkThreadAttr *attr, int err)
+{
+    pthread_t thread;
+    errno = 0;
+    const int rc = zelkThreadCreate(&thread, attr, countRefusedRun, nullptr);
+    const int got = errno;
+    if (rc == -1 && got == err)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "result " << rc << ", errno " << got << " (" << strerror(got)
+           << "), expected -1 and " << err << " (" << strerror(err) << ")";
+}
+
+int refusedEntriesRun()
+{
+    return refusedRuns.load();
 }
 
 bool waitThreadGone(int tid)
