@@ -1,6 +1,8 @@
 /*
  * zelk_demo - a tour of libzelk: library information, logging to the console
- * and a file, the clock and sleep, threads and event flags.
+ * and a file, the clock and sleep, threads and event flags, and message
+ * passing between a server and a client process through the zelkd driver
+ * (scripts/demo.sh starts it).
  *
  * Usage: zelk_demo [--log FILE]
  */
@@ -14,6 +16,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -22,8 +25,9 @@ static void usage(FILE *out)
     fputs("usage: zelk_demo [--log FILE]\n"
           "Shows libzelk at work: its version, logging to the console and a\n"
           "file (default /tmp/zelk-demo.log), the clock and sleep, named\n"
-          "threads at several priorities with their marker files, and a\n"
-          "producer/consumer pair on event flags.\n",
+          "threads at several priorities with their marker files, a\n"
+          "producer/consumer pair on event flags, and message passing\n"
+          "through the zelkd driver.\n",
           out);
 }
 
@@ -262,6 +266,67 @@ static void showEventFlags(void)
     zelkEventDestroy(&ring.finished);
 }
 
+/* The client: three requests on a connection to the "demo" channel. */
+static void runClient(void)
+{
+    const int connection = zelkConnectAttach("demo");
+    if (connection < 0) {
+        zelkLog(0, "client: attach failed: %s\n", strerror(errno));
+        return;
+    }
+    for (int i = 1; i <= 3; ++i) {
+        char request[32];
+        char reply[64] = "";
+        snprintf(request, sizeof request, "question %d", i);
+        const int status = zelkMsgSend(connection, request,
+                                       (uint32_t)strlen(request) + 1, reply,
+                                       sizeof reply);
+        zelkLog(0, "  client %d: got \"%s\", status %d\n", (int)getpid(),
+                reply, status);
+    }
+    zelkConnectDetach(connection);
+}
+
+static void showMessages(void)
+{
+    const int channel = zelkChannelCreate("demo");
+    if (channel < 0) {
+        zelkLog(0, "no driver (%s): start zelkd, or run scripts/demo.sh\n",
+                strerror(errno));
+        return;
+    }
+    fflush(stdout);
+    const pid_t client = fork();
+    if (client == 0) {
+        runClient();
+        _exit(0);
+    }
+    for (int i = 1; i <= 3 && client > 0; ++i) {
+        char buffer[64] = "";
+        uint32_t size = 0;
+        const int receiveId =
+            zelkMsgReceive(channel, buffer, sizeof buffer, &size);
+        if (receiveId < 0) {
+            zelkLog(0, "receive failed: %s\n", strerror(errno));
+            break;
+        }
+        zelkLog(0, "  server %d: \"%s\" (%u bytes), receive id 0x%08x\n",
+                (int)getpid(), buffer, size, (unsigned)receiveId);
+        char answer[64];
+        snprintf(answer, sizeof answer, "answer %d", i);
+        zelkMsgReply(receiveId, 100 + i, answer, (uint32_t)strlen(answer) + 1);
+    }
+    if (client > 0)
+        waitpid(client, NULL, 0);
+    zelkChannelDestroy(channel);
+
+    const char name[64] = "a thread name";
+    const int readable = zelkMemProbe(name, 5, sizeof name, 1);
+    const int unmapped = zelkMemProbe((const void *)16, 1, 64, 0);
+    zelkLog(0, "memory probe: a local buffer -> %d, address 16 -> %d (%s)\n",
+            readable, unmapped, strerror(errno));
+}
+
 int main(int argc, char **argv)
 {
     const char *logPath = "/tmp/zelk-demo.log";
@@ -289,5 +354,7 @@ int main(int argc, char **argv)
     showThreads();
     zelkLog(0, "== event flags ==\n");
     showEventFlags();
+    zelkLog(0, "== message passing ==\n");
+    showMessages();
     return 0;
 }

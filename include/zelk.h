@@ -137,7 +137,8 @@ ZELK_API int zelkChannelDestroy(int channelId);
 
 /* Waits for a message on the channel and copies up to size bytes of it into
  * buffer; *info (when info is not NULL) gets the driver's information word.
- * Returns the receive id, or -1 (nothing written to *info). */
+ * Returns the receive id, or -1 (nothing written to *info; EBADF when
+ * channelId is above 65535 and cannot be carried in a receive id). */
 ZELK_API int zelkMsgReceive(int channelId, void *buffer, uint32_t size,
                             uint32_t *info);
 

@@ -118,8 +118,7 @@ void Core::ioctl(Token token, uint64_t handle, const Caller &caller,
 void Core::create(Token token, Descriptor &desc, const void *in)
 {
     zelkIoChannelCreate rec;
-    memcpy(&rec, in, sizeof rec);
-    if (rec.size != sizeof rec || rec.reserved != 0 || !validName(rec.name))
+    if (!readRecord(in, rec) || rec.reserved != 0 || !validName(rec.name))
         return sink_.replyError(token, EINVAL);
     if (desc.kind != Kind::Unused)
         return sink_.replyError(token, EBADF);
@@ -138,8 +137,7 @@ void Core::create(Token token, Descriptor &desc, const void *in)
 void Core::attach(Token token, Descriptor &desc, const void *in)
 {
     zelkIoConnectAttach rec;
-    memcpy(&rec, in, sizeof rec);
-    if (rec.size != sizeof rec || !validName(rec.name))
+    if (!readRecord(in, rec) || !validName(rec.name))
         return sink_.replyError(token, EINVAL);
     if (desc.kind != Kind::Unused)
         return sink_.replyError(token, EBADF);
@@ -174,9 +172,7 @@ void Core::detach(Token token, Descriptor &desc, uint64_t handle)
 void Core::probe(Token token, const Caller &caller, const void *in)
 {
     zelkIoMemProbe rec;
-    memcpy(&rec, in, sizeof rec);
-    if (rec.size != sizeof rec || rec.length == 0 ||
-        rec.length > kProbeChunkMax)
+    if (!readRecord(in, rec) || rec.length == 0 || rec.length > kProbeChunkMax)
         return sink_.replyError(token, EINVAL);
     // Bit 0 asks for read access, bit 1 for write; the rest and the flag
     // select nothing.
@@ -247,7 +243,7 @@ void Core::dropMessage(Channel &channel, Message &message, int err)
 {
     if (!message.received) {
         channel.queue.erase(message.place);
-        queuedBytes_ -= message.data.size();
+        queuedBytes_ -= message.size;
     }
     const Token sender = message.sender;
     waiting_.erase(sender);

@@ -89,13 +89,18 @@ private:
     void endChannel(Channel &channel);
     // Withdraws the connection's messages; their senders fail with err.
     void endConnection(Channel &channel, uint64_t handle, int err);
-    // Copies message into the receiver's buffer and answers the receive.
-    // Returns false (the receive failed with EFAULT) when it cannot.
-    bool deliver(Message &message, Receiver &receiver);
+    // Copies the message's bytes into the receiver's buffer and answers the
+    // receive. Returns false (the receive failed with EFAULT) when it cannot.
+    bool deliver(const Message &message, const unsigned char *bytes,
+                 Receiver &receiver);
     // Takes a message out of its channel and the waiting table, and answers
     // its sender with err (or not at all when err is 0).
     void dropMessage(Channel &channel, Message &message, int err);
     bool allocateId(Channel &channel, uint16_t &id);
+    // A buffer of at least size bytes for data on its way between two
+    // callers, kept from call to call so that it is not allocated (and
+    // faulted in) again for every message.
+    unsigned char *scratch(size_t size);
 
     ReplySink &sink_;
     MemoryAccess &memory_;
@@ -105,7 +110,8 @@ private:
     std::unordered_map<std::string, std::shared_ptr<Channel>> names_;
     std::unordered_map<Token, Waiting> waiting_;
     uint64_t queuedBytes_ = 0;
-    std::vector<unsigned char> scratch_; // reply data on its way
+    std::unique_ptr<unsigned char[]> scratch_;
+    size_t scratchSize_ = 0;
 };
 
 } // namespace zelkd

@@ -5,6 +5,7 @@
 #include "core.h"
 
 #include <cstring>
+#include <new>
 
 #include "core_state.h"
 #include "log.h"
@@ -27,13 +28,33 @@ bool Core::allocateId(Channel &channel, uint16_t &id)
     }
 }
 
-bool Core::deliver(Message &message, Receiver &receiver)
+unsigned char *Core::scratch(size_t size)
 {
-    const size_t size = message.data.size();
+    if (size > scratchSize_ || !scratch_) {
+        // Grow geometrically up to the largest message; never empty, so
+        // that even a zero-length copy has a valid address.
+        constexpr size_t kFirst = 64 * 1024;
+        size_t grown = scratchSize_ * 2 > size ? scratchSize_ * 2 : size;
+        if (grown < kFirst)
+            grown = kFirst;
+        if (grown > limits_.maxMessage && size <= limits_.maxMessage)
+            grown = limits_.maxMessage;
+        scratch_.reset(); // the old one goes first: no two at once
+        scratchSize_ = 0;
+        scratch_.reset(new unsigned char[grown]);
+        scratchSize_ = grown;
+    }
+    return scratch_.get();
+}
+
+bool Core::deliver(const Message &message, const unsigned char *bytes,
+                   Receiver &receiver)
+{
+    const size_t size = message.size;
     const size_t room = receiver.record.bufferSize;
     const size_t copied = size < room ? size : room;
-    if (memory_.write(receiver.pid, receiver.record.buffer, message.data.data(),
-                      copied) != 0) {
+    if (memory_.write(receiver.pid, receiver.record.buffer, bytes, copied) !=
+        0) {
         sink_.replyError(receiver.token, EFAULT);
         return false;
     }
@@ -48,8 +69,7 @@ void Core::send(Token token, Descriptor &desc, uint64_t handle,
                 const Caller &caller, const void *in)
 {
     zelkIoMsgSend rec;
-    memcpy(&rec, in, sizeof rec);
-    if (rec.size != sizeof rec)
+    if (!readRecord(in, rec))
         return sink_.replyError(token, EINVAL);
     if (desc.kind != Kind::Connection)
         return sink_.replyError(token, EBADF);
@@ -63,11 +83,19 @@ void Core::send(Token token, Descriptor &desc, uint64_t handle,
         return sink_.replyError(token, ENOBUFS);
 
     // Everything that allocates comes before the first change of state.
+    // The data goes through the scratch buffer when a receiver waits, and
+    // into a buffer of the message's own when it will be queued.
     auto owned = std::make_unique<Message>();
     Message &message = *owned;
-    message.data.resize(rec.dataSize);
-    if (memory_.read(caller.pid, rec.data, message.data.data(), rec.dataSize) !=
-        0)
+    message.size = rec.dataSize;
+    unsigned char *bytes;
+    if (!channel.receivers.empty()) {
+        bytes = scratch(rec.dataSize);
+    } else {
+        message.data.reset(new unsigned char[rec.dataSize]);
+        bytes = message.data.get();
+    }
+    if (memory_.read(caller.pid, rec.data, bytes, rec.dataSize) != 0)
         return sink_.replyError(token, EFAULT);
     if (!allocateId(channel, message.id))
         return sink_.replyError(token, ENOBUFS);
@@ -87,23 +115,33 @@ void Core::send(Token token, Descriptor &desc, uint64_t handle,
     while (!channel.receivers.empty()) {
         Receiver &receiver = channel.receivers.front();
         const Token receiveToken = receiver.token;
-        const bool delivered = deliver(message, receiver);
+        const bool delivered = deliver(message, bytes, receiver);
         channel.receivers.pop_front();
         waiting_.erase(receiveToken);
         if (delivered) {
             message.received = true;
-            std::vector<unsigned char>().swap(message.data);
+            message.data.reset();
             return sink_.keep(token);
         }
     }
-    if (queuedBytes_ + message.data.size() > limits_.maxQueued) {
+    // Every waiting receiver failed, or none waited: the message is queued,
+    // with data of its own.
+    int err = queuedBytes_ + message.size > limits_.maxQueued ? ENOBUFS : 0;
+    if (err == 0 && !message.data) {
+        message.data.reset(new (std::nothrow) unsigned char[message.size]);
+        if (message.data)
+            memcpy(message.data.get(), bytes, message.size);
+        else
+            err = ENOMEM;
+    }
+    if (err != 0) {
         waiting_.erase(token);
         channel.messages.erase(stored);
-        return sink_.replyError(token, ENOBUFS);
+        return sink_.replyError(token, err);
     }
     message.place = node.begin();
     channel.queue.splice(channel.queue.end(), node);
-    queuedBytes_ += message.data.size();
+    queuedBytes_ += message.size;
     sink_.keep(token);
 }
 
@@ -111,8 +149,7 @@ void Core::receive(Token token, Descriptor &desc, const Caller &caller,
                    const void *in)
 {
     zelkIoMsgReceive rec;
-    memcpy(&rec, in, sizeof rec);
-    if (rec.size != sizeof rec)
+    if (!readRecord(in, rec))
         return sink_.replyError(token, EINVAL);
     if (desc.kind != Kind::Channel)
         return sink_.replyError(token, EBADF);
@@ -122,12 +159,12 @@ void Core::receive(Token token, Descriptor &desc, const Caller &caller,
 
     if (!channel.queue.empty()) {
         Message &message = *channel.queue.front();
-        if (!deliver(message, receiver))
+        if (!deliver(message, message.data.get(), receiver))
             return; // the message stays first in the queue
         channel.queue.pop_front();
-        queuedBytes_ -= message.data.size();
+        queuedBytes_ -= message.size;
         message.received = true;
-        std::vector<unsigned char>().swap(message.data);
+        message.data.reset();
         return;
     }
     auto where = node.begin();
@@ -140,8 +177,7 @@ void Core::reply(Token token, Descriptor &desc, const Caller &caller,
                  const void *in)
 {
     zelkIoMsgReply rec;
-    memcpy(&rec, in, sizeof rec);
-    if (rec.size != sizeof rec)
+    if (!readRecord(in, rec))
         return sink_.replyError(token, EINVAL);
     if (desc.kind != Kind::Channel)
         return sink_.replyError(token, EBADF);
@@ -155,9 +191,8 @@ void Core::reply(Token token, Descriptor &desc, const Caller &caller,
         return sink_.replyError(token, ESRCH);
     Message &message = *found->second;
 
-    scratch_.resize(rec.dataSize);
-    if (memory_.read(caller.pid, rec.data, scratch_.data(), rec.dataSize) !=
-        0) {
+    unsigned char *bytes = scratch(rec.dataSize);
+    if (memory_.read(caller.pid, rec.data, bytes, rec.dataSize) != 0) {
         // Neither side may hang on a reply that cannot be read.
         dropMessage(channel, message, EFAULT);
         return sink_.replyError(token, EFAULT);
@@ -166,8 +201,8 @@ void Core::reply(Token token, Descriptor &desc, const Caller &caller,
     const size_t copied = rec.dataSize < room ? rec.dataSize : room;
     zelkIoMsgSend out = message.record;
     out.status = rec.status;
-    const bool written = memory_.write(message.pid, message.record.reply,
-                                       scratch_.data(), copied) == 0;
+    const bool written =
+        memory_.write(message.pid, message.record.reply, bytes, copied) == 0;
     const Token sender = message.sender;
     dropMessage(channel, message, 0);
     if (written)

@@ -4,6 +4,8 @@
 #ifndef ZELKD_CORE_STATE_H
 #define ZELKD_CORE_STATE_H
 
+#include <cstring>
+
 #include "core.h"
 
 namespace zelkd {
@@ -18,7 +20,8 @@ struct Core::Message {
     pid_t pid = 0;
     uint64_t connection = 0; // the sending descriptor's handle
     zelk::protocol::zelkIoMsgSend record{};
-    std::vector<unsigned char> data; // released once received
+    uint32_t size = 0;                     // bytes sent
+    std::unique_ptr<unsigned char[]> data; // held only while queued
     bool received = false;
     std::list<Message *>::iterator place; // in the queue while not received
 };
@@ -31,6 +34,14 @@ struct Core::Channel {
     std::map<uint16_t, std::unique_ptr<Message>> messages; // unanswered
     uint16_t nextId = 1;
 };
+
+// Copies a request's record out of the transport's buffer (which need not
+// be aligned). False when the record's size field is not its size.
+template <typename Record> bool readRecord(const void *in, Record &rec)
+{
+    memcpy(&rec, in, sizeof rec);
+    return rec.size == sizeof rec;
+}
 
 } // namespace zelkd
 

@@ -11,22 +11,13 @@
 #include <unistd.h>
 
 #include "driver/protocol.h"
+#include "support/expect_fails.h"
 #include "support/zelkd_fixture.h"
 
 namespace {
 
 using namespace zelk::protocol;
 using ChannelTest = zelk::test::ZelkdTest;
-
-// Expects a -1 result with err, naming the call in the failure message.
-#define EXPECT_FAILS(err, call)                                                \
-    do {                                                                       \
-        errno = 0;                                                             \
-        const int rc_ = (call);                                                \
-        const int errno_ = errno;                                              \
-        EXPECT_EQ(-1, rc_) << #call;                                           \
-        EXPECT_EQ(err, errno_) << #call << ": " << strerror(errno_);           \
-    } while (0)
 
 TEST_F(ChannelTest, NamesAreUniqueAmongLiveChannels)
 {

@@ -3,6 +3,7 @@
 // addresses, size bounds, and many clients at once.
 #include "zelk.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -12,12 +13,14 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include "driver/compat_run.h"
-#include "driver/gate.h"
 #include "support/child.h"
+#include "support/expect_fails.h"
+#include "support/gate.h"
 #include "support/zelkd_fixture.h"
 
 namespace {
@@ -25,15 +28,6 @@ namespace {
 using zelk::test::forkChild;
 using zelk::test::Gate;
 using zelk::test::waitChild;
-
-#define EXPECT_FAILS(err, call)                                                \
-    do {                                                                       \
-        errno = 0;                                                             \
-        const int rc_ = (call);                                                \
-        const int errno_ = errno;                                              \
-        EXPECT_EQ(-1, rc_) << #call;                                           \
-        EXPECT_EQ(err, errno_) << #call << ": " << strerror(errno_);           \
-    } while (0)
 
 void *const kBadAddress = reinterpret_cast<void *>(16);
 constexpr uint32_t kMaxMessage = 16u << 20;
@@ -48,17 +42,24 @@ std::vector<unsigned char> pattern(size_t size, unsigned seed)
 
 void onSignal(int) {}
 
-// Delivers SIGALRM to this process after ms milliseconds; the handler does
-// nothing, so only the interrupted call notices.
-void alarmAfter(int ms)
+// Sends SIGALRM to this process every ms milliseconds until stopAlarms(),
+// so that a call entered late is still interrupted. The handler does
+// nothing: only the interrupted call notices.
+void startAlarms(int ms)
 {
     struct sigaction action {};
     action.sa_handler = onSignal;
     sigaction(SIGALRM, &action, nullptr);
     itimerval timer{};
-    timer.it_value.tv_sec = ms / 1000;
-    timer.it_value.tv_usec = (ms % 1000) * 1000;
+    timer.it_value.tv_usec = ms * 1000;
+    timer.it_interval = timer.it_value;
     setitimer(ITIMER_REAL, &timer, nullptr);
+}
+
+void stopAlarms()
+{
+    const itimerval off{};
+    setitimer(ITIMER_REAL, &off, nullptr);
 }
 
 class MessageTest : public zelk::test::ZelkdTest {
@@ -66,7 +67,7 @@ protected:
     void SetUp() override
     {
         ZelkdTest::SetUp();
-        if (IsSkipped())
+        if (IsSkipped() || HasFatalFailure())
             return;
         channel = zelkChannelCreate("service");
         ASSERT_GE(channel, 0) << strerror(errno);
@@ -112,8 +113,8 @@ TEST_F(MessageTest, ExchangeKeepsEveryByteAndPassesTheStatus)
         EXPECT_EQ(channel, receiveId & 0xFFFF);
         EXPECT_NE(0, receiveId >> 16);
         EXPECT_EQ(sizes[i], info);
-        EXPECT_EQ(0,
-                  memcmp(pattern(sizes[i], i).data(), buffer.data(), sizes[i]));
+        const auto sent = pattern(sizes[i], i);
+        EXPECT_TRUE(std::equal(sent.begin(), sent.end(), buffer.begin()));
         const auto answer = pattern(sizes[i], i + 100);
         EXPECT_EQ(0, zelkMsgReply(receiveId, statuses[i], answer.data(),
                                   answer.size()));
@@ -191,15 +192,17 @@ TEST_F(MessageTest, ServerEndFailsItsSendersWithEpipe)
 TEST_F(MessageTest, SignalEndsWaitsWithEintr)
 {
     char buffer[16] = {};
-    alarmAfter(100);
+    startAlarms(50);
     EXPECT_FAILS(EINTR,
                  zelkMsgReceive(channel, buffer, sizeof buffer, nullptr));
+    stopAlarms();
 
     // A queued send that is interrupted is withdrawn.
     Gate interrupted;
     pid_t pid = client([&](int connection) {
-        alarmAfter(100);
+        startAlarms(50);
         EXPECT_FAILS(EINTR, zelkMsgSend(connection, "first", 6, nullptr, 0));
+        stopAlarms();
         interrupted.open();
         EXPECT_EQ(0, zelkMsgSend(connection, "second", 7, nullptr, 0));
     });
@@ -211,14 +214,15 @@ TEST_F(MessageTest, SignalEndsWaitsWithEintr)
     EXPECT_EQ(0, waitChild(pid));
 
     // A received message whose sender is interrupted has nobody to answer.
+    // Once received, its sender is surely waiting for the reply.
     pid = client([&](int connection) {
-        alarmAfter(300);
         EXPECT_FAILS(EINTR, zelkMsgSend(connection, "third", 6, nullptr, 0));
         interrupted.open();
     });
     receiveId = zelkMsgReceive(channel, buffer, sizeof buffer, nullptr);
     ASSERT_GT(receiveId, 0);
     EXPECT_STREQ("third", buffer);
+    kill(pid, SIGALRM);
     interrupted.wait();
     EXPECT_FAILS(ESRCH, zelkMsgReply(receiveId, 0, nullptr, 0));
     EXPECT_EQ(0, waitChild(pid));
@@ -392,6 +396,30 @@ TEST_F(MessageTest, ThirtyTwoBitClientIsServedAlike)
     EXPECT_EQ("send 32 hello 64\nprobe 0\nbad probe -1 Bad address\n"
               "detach 0\nexit 0",
               client.finish());
+}
+
+// A channel id above 65535 does not fit a receive id: the receive is
+// refused before it takes a message that could then not be answered.
+TEST_F(MessageTest, ChannelIdsAbove65535AreRefusedBeforeReceiving)
+{
+    rlimit limit{70000, 70000};
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        GTEST_SKIP() << "cannot raise the descriptor limit: "
+                     << strerror(errno);
+    const int high = 0x10000 + channel;
+    ASSERT_EQ(high, dup2(channel, high)) << strerror(errno);
+    const pid_t pid = client([](int connection) {
+        EXPECT_EQ(0, zelkMsgSend(connection, "kept", 5, nullptr, 0));
+    });
+    char buffer[8] = {};
+    EXPECT_FAILS(EBADF, zelkMsgReceive(high, buffer, sizeof buffer, nullptr));
+    const int receiveId =
+        zelkMsgReceive(channel, buffer, sizeof buffer, nullptr);
+    ASSERT_GT(receiveId, 0);
+    EXPECT_STREQ("kept", buffer);
+    EXPECT_EQ(0, zelkMsgReply(receiveId, 0, nullptr, 0));
+    EXPECT_EQ(0, waitChild(pid));
+    close(high);
 }
 
 } // namespace

@@ -7,17 +7,17 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <thread>
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "driver/protocol.h"
 #include "fuse_device.h"
+#include "support/child.h"
+#include "support/zelkd_fixture.h"
 
 namespace zelk::test {
 
@@ -67,12 +67,14 @@ public:
             entry.handle = handle;
             entry.flags = caller.compat ? 1 : 0;
             entry.size = static_cast<uint32_t>(inSize);
-            memcpy(entry.bytes, in, inSize);
+            if (inSize != 0)
+                memcpy(entry.bytes, in, inSize);
             shared_.count.store(index + 1);
         }
         const WireScript &script = shared_.script;
         unsigned char out[kMaxRecord] = {};
-        memcpy(out, in, inSize < outSize ? inSize : outSize);
+        if (inSize != 0 && outSize != 0)
+            memcpy(out, in, inSize < outSize ? inSize : outSize);
         switch (code) {
         case ZELK_IOC_MSG_RECEIVE: {
             auto *rec = reinterpret_cast<zelkIoMsgReceive *>(out);
@@ -136,13 +138,7 @@ std::string RecordingDriver::start(const std::string &path)
     if (fd < 0)
         return "cannot create " + path + ": " + strerror(errno);
     close(fd);
-    fflush(stdout);
-    fflush(stderr);
-    pid_ = fork();
-    if (pid_ < 0)
-        return std::string("fork: ") + strerror(errno);
-    if (pid_ == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
+    pid_ = forkChild([&] {
         zelkd::FuseDevice device;
         Recorder recorder(device, *shared_);
         if (!device.mount(path, zelkd::FileAttributes{}).empty())
@@ -150,15 +146,13 @@ std::string RecordingDriver::start(const std::string &path)
         device.run(recorder);
         device.unmount();
         _exit(0);
-    }
-    for (int tries = 0; !answers(path); ++tries) {
-        int status;
-        if (tries == 2000 || waitpid(pid_, &status, WNOHANG) == pid_) {
-            stop();
-            return "the recording driver did not start on " + path;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    });
+    if (pid_ < 0)
+        return std::string("fork: ") + strerror(errno);
+    const std::string why = awaitReady(
+        pid_, [&] { return answers(path); }, "the recording driver");
+    if (!why.empty())
+        return why;
     take(); // the readiness check's request
     return "";
 }

@@ -14,7 +14,6 @@
 #include "driver/compat_run.h"
 #include "driver/protocol.h"
 #include "driver/recording_driver.h"
-#include "support/private_dev.h"
 #include "support/zelkd_fixture.h"
 
 namespace {
@@ -32,13 +31,12 @@ class WireTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string why = zelk::test::zelkdUnavailable();
-        if (why.empty())
-            why = zelk::test::enterPrivateDev();
-        if (why.empty())
-            why = driver.start();
+        std::string why = zelk::test::enterDriverSandbox();
         if (!why.empty())
             GTEST_SKIP() << why;
+        why = driver.start();
+        if (!why.empty())
+            GTEST_FAIL() << why;
     }
 
     // The one request that the last call made.

@@ -9,11 +9,11 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "driver/protocol.h"
+#include "support/child.h"
 #include "support/private_dev.h"
 
 namespace zelk::test {
@@ -68,6 +68,34 @@ bool deviceAnswers(const std::string &path)
     return rc == -1 && err == EBADF;
 }
 
+std::string enterDriverSandbox()
+{
+    const std::string why = zelkdUnavailable();
+    return why.empty() ? enterPrivateDev() : why;
+}
+
+std::string awaitReady(pid_t &pid, const std::function<bool()> &ready,
+                       const std::string &what)
+{
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (!ready()) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            pid = -1;
+            return what + " ended while starting, wait status " +
+                   std::to_string(status);
+        }
+        if (Clock::now() >= deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+            pid = -1;
+            return what + " did not answer within 10 s";
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return "";
+}
+
 ZelkdProcess::~ZelkdProcess()
 {
     stop(SIGKILL);
@@ -83,31 +111,14 @@ std::string ZelkdProcess::start(const std::string &path,
         argv.push_back(arg.data());
     argv.push_back(nullptr);
 
-    fflush(stdout);
-    fflush(stderr);
-    pid_ = fork();
-    if (pid_ < 0)
-        return std::string("fork: ") + strerror(errno);
-    if (pid_ == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
+    pid_ = forkChild([&] {
         execv(argv[0], argv.data());
         _exit(127);
-    }
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (!deviceAnswers(path)) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return "zelkd ended while starting, wait status " +
-                   std::to_string(status);
-        }
-        if (Clock::now() >= deadline) {
-            stop(SIGKILL);
-            return "zelkd did not answer on " + path + " within 10 s";
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return "";
+    });
+    if (pid_ < 0)
+        return std::string("fork: ") + strerror(errno);
+    return awaitReady(
+        pid_, [&] { return deviceAnswers(path); }, "zelkd on " + path);
 }
 
 int ZelkdProcess::stop(int signal)
@@ -126,13 +137,13 @@ int ZelkdProcess::stop(int signal)
 
 void ZelkdTest::SetUp()
 {
-    std::string why = zelkdUnavailable();
-    if (why.empty())
-        why = enterPrivateDev();
-    if (why.empty())
-        why = zelkd.start();
+    std::string why = enterDriverSandbox();
     if (!why.empty())
         GTEST_SKIP() << why;
+    // Where zelkd can run, failing to start it is a fault, not a skip.
+    why = zelkd.start();
+    if (!why.empty())
+        GTEST_FAIL() << why;
 }
 
 void ZelkdTest::TearDown()

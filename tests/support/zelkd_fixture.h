@@ -3,6 +3,7 @@
 #ifndef ZELK_TESTS_SUPPORT_ZELKD_FIXTURE_H
 #define ZELK_TESTS_SUPPORT_ZELKD_FIXTURE_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,15 @@ const char *zelkdPath();
 // Why the driver cannot run in this process, or "" when it can: needs root,
 // a zelkd binary and a usable /dev/fuse.
 std::string zelkdUnavailable();
+
+// Checks zelkdUnavailable(), then enters a private /dev (private_dev.h).
+// Returns "" or why not, for GTEST_SKIP().
+std::string enterDriverSandbox();
+
+// Polls ready() until it holds, while the child pid runs. Returns "", or
+// why not after killing and reaping the child (pid is then -1).
+std::string awaitReady(pid_t &pid, const std::function<bool()> &ready,
+                       const std::string &what);
 
 // One running zelkd, started with -f on a device path.
 class ZelkdProcess {
@@ -46,8 +56,8 @@ private:
 bool deviceAnswers(const std::string &path);
 
 // Test fixture: a private /dev with zelkd serving /dev/zelk. Skips, saying
-// why, where that cannot be had. TearDown stops zelkd and expects a clean
-// exit.
+// why, where zelkd cannot run; fails where it can but does not start.
+// TearDown stops zelkd and expects a clean exit.
 class ZelkdTest : public ::testing::Test {
 protected:
     void SetUp() override;

@@ -18,7 +18,7 @@
 
 #include "driver/protocol.h"
 #include "support/child.h"
-#include "support/private_dev.h"
+#include "support/gate.h"
 #include "support/syslog_sink.h"
 #include "support/zelkd_fixture.h"
 
@@ -74,9 +74,7 @@ class DaemonTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string why = zelk::test::zelkdUnavailable();
-        if (why.empty())
-            why = zelk::test::enterPrivateDev();
+        std::string why = zelk::test::enterDriverSandbox();
         if (!why.empty())
             GTEST_SKIP() << why;
     }
@@ -145,8 +143,10 @@ TEST_F(DaemonTest, StopFailsEveryWaiterAndRemovesTheFile)
     const int queuing = zelkChannelCreate("queuing");
     ASSERT_GE(receiving, 0);
     ASSERT_GE(queuing, 0);
-    const pid_t sender = zelk::test::forkChild([] {
+    zelk::test::Gate attached;
+    const pid_t sender = zelk::test::forkChild([&] {
         const int connection = zelkConnectAttach("queuing");
+        attached.open();
         errno = 0;
         EXPECT_EQ(-1, zelkMsgSend(connection, "m", 1, nullptr, 0));
         EXPECT_EQ(ENOTCONN, errno);
@@ -157,7 +157,10 @@ TEST_F(DaemonTest, StopFailsEveryWaiterAndRemovesTheFile)
         if (zelkMsgReceive(receiving, buffer, sizeof buffer, nullptr) == -1)
             receiveErrno = errno;
     });
-    usleep(200 * 1000); // both are waiting in zelkd by now
+    // Requests that reach zelkd before it stops fail as waiters, later ones
+    // as requests on a stopped daemon's descriptors: ENOTCONN either way.
+    attached.wait();
+    usleep(100 * 1000);
     const int status = zelkd.stop(SIGTERM);
     EXPECT_TRUE(exitedWith(status, 0)) << status;
     receiver.join();

@@ -1,7 +1,7 @@
 // A one-way signal between forked test processes: a pipe that one side
 // opens by writing a byte and the other waits on.
-#ifndef ZELK_TESTS_DRIVER_GATE_H
-#define ZELK_TESTS_DRIVER_GATE_H
+#ifndef ZELK_TESTS_SUPPORT_GATE_H
+#define ZELK_TESTS_SUPPORT_GATE_H
 
 #include <unistd.h>
 
