@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include "thread_watch.h"
+
 namespace {
 
 constexpr uint32_t kTokens = 0x7FFFFFFFu;
@@ -94,11 +96,13 @@ void *consume(void *arg)
 struct Ending {
     zelkEvent *done;
     uint32_t bit;
+    int tid; // written before the bit is signalled
 };
 
 void *signalEnd(void *arg)
 {
-    const auto *ending = static_cast<Ending *>(arg);
+    auto *ending = static_cast<Ending *>(arg);
+    ending->tid = gettid();
     zelkEventSignal(ending->done, ending->bit);
     return nullptr;
 }
@@ -136,8 +140,9 @@ TEST(EventStressTest, EveryBitSignalledIsTakenExactlyOnce)
     ASSERT_EQ(0, zelkEventInit(&done));
     std::array<Ending, 8> endings;
     for (uint32_t bit = 0; bit < endings.size(); ++bit)
-        endings[bit] = {&done, 1u << bit};
+        endings[bit] = {&done, 1u << bit, 0};
     int ended = 0;
+    std::vector<int> tids;
     for (int batch = 0; batch < kNamedThreads / 8; ++batch) {
         for (Ending &ending : endings) {
             char name[32];
@@ -150,9 +155,12 @@ TEST(EventStressTest, EveryBitSignalledIsTakenExactlyOnce)
             uint32_t mask = ending.bit;
             ASSERT_EQ(0, zelkEventWait(&done, &mask));
             ended += mask == ending.bit ? 1 : 0;
+            tids.push_back(ending.tid);
         }
     }
     EXPECT_EQ(kNamedThreads, ended);
+    for (const int tid : tids) // their markers are gone with them
+        EXPECT_TRUE(zelk::test::waitThreadGone(tid)) << tid;
 
     for (pthread_t thread : producerThreads)
         ASSERT_EQ(0, pthread_join(thread, nullptr));
