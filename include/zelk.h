@@ -99,6 +99,150 @@ ZELK_API int zelkInfo(zelkInfoBlock *info, int size);
  * the C library, so both may be included together. */
 ZELK_API int gettid(void) ZELK_NOTHROW;
 
+/* ---- Threads ----------------------------------------------------------------
+ * Threads on a priority scale of 0 (lowest) to 31 (highest), mapped onto the
+ * system's SCHED_RR range for a caller whose real user id is 0, and onto
+ * SCHED_OTHER (priority 0) for anybody else. While its entry function runs,
+ * each thread is announced by an empty marker file
+ * /var/run/zelk/pid<pid>-tid<tid>-<name> (when that directory exists and is
+ * writable; the library never creates it). */
+
+/* Option bits of zelkThreadAttr.flags; the other 28 bits are ignored. */
+#define ZELK_THREAD_PRIO_NATIVE 0x10000000u  /* priority is a native one */
+#define ZELK_THREAD_STACK_STRICT 0x20000000u /* refused stack size: fail */
+#define ZELK_THREAD_SCHED_STRICT 0x40000000u /* refused scheduling: fail */
+#define ZELK_THREAD_NAME_VALID 0x80000000u   /* use the name field */
+
+/* The caller's thread attributes; read only during zelkThreadCreate(). */
+typedef struct zelkThreadAttr {
+    int32_t priority;   /* -1: inherit the creator's scheduling; else 0-31,
+                           or a native priority with ZELK_THREAD_PRIO_NATIVE */
+    uint32_t stackSize; /* bytes; 0: the threads library's default */
+    uint32_t flags;     /* ZELK_THREAD_* bits */
+    const char *name;   /* read only with ZELK_THREAD_NAME_VALID; may be NULL.
+                           The first 63 characters are kept, 15 of them in the
+                           system's thread name; a '/' becomes '_' in the
+                           marker file's name */
+} zelkThreadAttr;
+ZELK_STATIC_ASSERT(sizeof(zelkThreadAttr) == (sizeof(void *) == 8 ? 24 : 16),
+                   "zelkThreadAttr is 16 bytes on i686, 24 on x86_64");
+ZELK_STATIC_ASSERT(offsetof(zelkThreadAttr, priority) == 0, "priority at 0");
+ZELK_STATIC_ASSERT(offsetof(zelkThreadAttr, stackSize) == 4, "stackSize at 4");
+ZELK_STATIC_ASSERT(offsetof(zelkThreadAttr, flags) == 8, "flags at 8");
+ZELK_STATIC_ASSERT(offsetof(zelkThreadAttr, name) ==
+                       (sizeof(void *) == 8 ? 16 : 12),
+                   "name at 12 on i686, 16 on x86_64");
+
+/* Starts entry(arg) on a new thread and stores its handle in *thread. With
+ * attr NULL the thread is joinable, keeps the default scheduling and stack
+ * and is named "noname"; joining it yields entry's result. With attr the
+ * thread is detached and gets the record's priority, stack size and name
+ * (the name only when the memory probe finds 64 readable bytes at it, else
+ * "noname"). A priority, policy or stack size that the threads library
+ * refuses is skipped unless the matching strict flag is set. Returns 0, or
+ * -1 with errno: EINVAL when thread or entry is NULL, when priority is
+ * neither -1 nor 0-31 (without ZELK_THREAD_PRIO_NATIVE), when a native
+ * priority fails zelkValidatePriority(), or when a caller whose real user id
+ * is not 0 sets ZELK_THREAD_SCHED_STRICT with an explicit priority; ENOMEM
+ * when the start record cannot be allocated; the threads library's error
+ * number for a refused setting that makes the call fail, or when the thread
+ * cannot be created (EAGAIN, EPERM for a real-time policy not allowed). */
+ZELK_API int zelkThreadCreate(pthread_t *thread, const zelkThreadAttr *attr,
+                              void *(*entry)(void *), void *arg);
+
+/* Checks a native priority against the range of the policy the caller would
+ * get: SCHED_RR when the real user id is 0, SCHED_OTHER otherwise (0 only on
+ * Linux). Returns 0 when it lies within, both ends included, or -1 with
+ * errno EINVAL. */
+ZELK_API int zelkValidatePriority(int priority);
+
+/* ---- Mutexes and condition variables ---------------------------------------
+ * Thin wrappers over the threads library's own objects, which the caller
+ * allocates. Each returns 0, or -1 with errno set to the error number of the
+ * threads-library call (for example EDEADLK when the owner relocks an
+ * error-checking mutex, EPERM when a non-owner unlocks it, EBUSY when a
+ * locked mutex is destroyed), or EINVAL when an object pointer is NULL.
+ * errno is not written on success. */
+
+/* Initialises a mutex of the given kind: 0 the default mutex (as
+ * zelkMutexInit), 1 recursive, 2 error-checking. Any other kind: -1 with
+ * EINVAL, the mutex untouched. */
+ZELK_API int zelkMutexInitX(pthread_mutex_t *mutex, int kind);
+
+/* Initialises a default mutex. */
+ZELK_API int zelkMutexInit(pthread_mutex_t *mutex);
+
+/* Destroys a mutex. */
+ZELK_API int zelkMutexDestroy(pthread_mutex_t *mutex);
+
+/* Locks a mutex, waiting as long as it takes. */
+ZELK_API int zelkMutexLock(pthread_mutex_t *mutex);
+
+/* Unlocks a mutex. */
+ZELK_API int zelkMutexUnlock(pthread_mutex_t *mutex);
+
+/* Initialises a condition variable with default attributes. */
+ZELK_API int zelkCondInit(pthread_cond_t *cond);
+
+/* Destroys a condition variable. */
+ZELK_API int zelkCondDestroy(pthread_cond_t *cond);
+
+/* Waits on cond: releases mutex, which the caller must hold, sleeps, and
+ * holds mutex again on return. Spurious wake-ups are possible. A thread
+ * cancelled here ends holding the mutex, as with the threads library. */
+ZELK_API int zelkCondWait(pthread_cond_t *cond, pthread_mutex_t *mutex);
+
+/* Wakes at most one thread waiting on cond; without a waiter nothing
+ * happens. */
+ZELK_API int zelkCondSignal(pthread_cond_t *cond);
+
+/* ---- Event flags -------------------------------------------------------------
+ * A word of 32 event bits. zelkEventSignal() sets bits; zelkEventWait() sleeps
+ * until at least one bit of its mask is set and then takes (clears) all the
+ * bits of its mask that are set. Bits nobody has taken stay set, so a signal
+ * given before anybody waits is not lost; repeated signals of a bit before it
+ * is taken leave it set once. The caller owns the record. */
+
+typedef struct zelkEvent {
+    uint32_t bits;         /* set and not yet taken; guarded by mutex */
+    pthread_cond_t cond;   /* waiters sleep here */
+    pthread_mutex_t mutex; /* a default mutex */
+} zelkEvent;
+ZELK_STATIC_ASSERT(offsetof(zelkEvent, bits) == 0, "bits at 0");
+ZELK_STATIC_ASSERT(offsetof(zelkEvent, cond) == (sizeof(void *) == 8 ? 8 : 4),
+                   "cond at 4 on i686, 8 on x86_64");
+ZELK_STATIC_ASSERT(offsetof(zelkEvent, mutex) ==
+                       offsetof(zelkEvent, cond) + sizeof(pthread_cond_t),
+                   "mutex right after cond");
+ZELK_STATIC_ASSERT(sizeof(zelkEvent) == (sizeof(void *) == 8 ? 96 : 76),
+                   "zelkEvent is 76 bytes on i686, 96 on x86_64");
+
+/* Initialises the event with no bit set. Returns 0, or -1 with errno: EINVAL
+ * when event is NULL, or the threads library's error number (nothing is left
+ * initialised then). */
+ZELK_API int zelkEventInit(zelkEvent *event);
+
+/* Destroys the event, which must have no waiter. Returns 0, or -1 with errno:
+ * EINVAL when event is NULL, or the threads library's error number (EBUSY:
+ * still in use). */
+ZELK_API int zelkEventDestroy(zelkEvent *event);
+
+/* Sleeps until at least one bit of *mask is set, takes every bit of *mask
+ * that is set, and stores the bits taken (a non-empty part of the mask) in
+ * *mask. Returns at once when matching bits are already set. Returns 0, or -1
+ * with errno: EINVAL when event or mask is NULL or *mask is 0 (a wait that
+ * could never end), or the threads library's error number (no bit taken,
+ * *mask unchanged). A cancellation point; a thread cancelled here leaves the
+ * event usable. */
+ZELK_API int zelkEventWait(zelkEvent *event, uint32_t *mask);
+
+/* Sets bits and wakes the waiting threads; each takes what its mask matches
+ * (one after the other, so a bit goes to one waiter only) and the others
+ * sleep on. Returns 0, or -1 with errno: EINVAL when event is NULL, or the
+ * threads library's error number (when the wake-up fails the bits are set
+ * all the same). */
+ZELK_API int zelkEventSignal(zelkEvent *event, uint32_t bits);
+
 /* ---- Time, sleep and time zone -------------------------------------------- */
 
 /* Stores the wall-clock time since the epoch (microsecond resolution) in
