@@ -254,13 +254,18 @@ TEST(TimerSignalTest, ForeignSigrtminIsDropped)
             if (value != slot)
                 controlSlot = value;
         const int calls = log.calls;
-        ASSERT_EQ(0, zelkTimerSet(id, 0, nullptr, nullptr));
-        ASSERT_EQ(0, sendSigrtmin(workerTid, SI_TIMER, slot));
-        ASSERT_EQ(0, zelkTimerDelete(id));
-        ASSERT_EQ(0, sendSigrtmin(workerTid, SI_TIMER, slot));
-        ASSERT_EQ(0, sendSigrtmin(workerTid, SI_TIMER, controlSlot));
-        ASSERT_TRUE(waitUntil([&] { return control.calls > 0; }, kHangGuard));
-        EXPECT_EQ(calls, log.calls);
+        for (const bool viaDelete : {false, true}) {
+            if (viaDelete)
+                ASSERT_EQ(0, zelkTimerDelete(id));
+            else
+                ASSERT_EQ(0, zelkTimerSet(id, 0, nullptr, nullptr));
+            const int controlCalls = control.calls;
+            ASSERT_EQ(0, sendSigrtmin(workerTid, SI_TIMER, slot));
+            ASSERT_EQ(0, sendSigrtmin(workerTid, SI_TIMER, controlSlot));
+            ASSERT_TRUE(waitUntil(
+                [&] { return control.calls > controlCalls; }, kHangGuard));
+            EXPECT_EQ(calls, log.calls) << (viaDelete ? "deleted" : "disarmed");
+        }
     }));
 }
 
