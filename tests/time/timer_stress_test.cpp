@@ -17,7 +17,7 @@ namespace {
 using zelk::test::kMs;
 using zelk::test::monotonicNow;
 
-std::atomic<int> lateCalls{0};    // callbacks after their delete returned
+std::atomic<int> lateCalls{0}; // callbacks running when their delete returned
 std::atomic<int> childTimers{0};  // created by callbacks, not yet deleted
 std::atomic<long> totalCalls{0};
 
@@ -38,6 +38,11 @@ void stressCallback(int id, void *userArg)
 {
     auto *record = static_cast<TimerRecord *>(userArg);
     ++totalCalls;
+    // Stay a little, so that a delete which does not wait for the callback
+    // would be seen returning while it runs.
+    const zelkTime busyUntil = monotonicNow() + 20'000;
+    while (monotonicNow() < busyUntil) {
+    }
     if (record->deleted)
         ++lateCalls;
     const int n = ++record->calls;
