@@ -72,6 +72,14 @@ std::string threadName(int tid)
     return name;
 }
 
+int threadsNamed(const std::string &name)
+{
+    int count = 0;
+    for (const int tid : processThreads())
+        count += threadName(tid) == name ? 1 : 0;
+    return count;
+}
+
 std::vector<void *> kernelTimerValues()
 {
     std::vector<void *> values;

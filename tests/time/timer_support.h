@@ -42,6 +42,9 @@ void recordCall(int id, void *userArg);
 std::vector<int> processThreads();
 // The system name of one thread of this process ("" when it is gone).
 std::string threadName(int tid);
+// How many threads of this process bear the name. The timer worker started
+// without attributes is "noname"; sanitizers may add threads of their own.
+int threadsNamed(const std::string &name);
 
 // The signal values (sival_ptr) of the process's kernel timers, as the
 // kernel lists them; empty when it does not.
