@@ -311,7 +311,7 @@ ZELK_API int zelkEventWait(zelkEvent *event, uint32_t *mask);
  * wake-up fails the bits are set all the same). */
 ZELK_API int zelkEventSignal(zelkEvent *event, uint32_t bits);
 
-/* ---- Timers -------------------------------------------------------------------
+/* ---- Timers ---------------------------------------------------------------
  * Up to 200 timers at a time, one-shot or periodic, on the monotonic clock.
  * Every callback runs on the library's one timer worker thread, one callback
  * at a time in the order the expiries arrive, so a long callback delays all

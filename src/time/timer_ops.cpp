@@ -63,8 +63,7 @@ int zelkTimerCreate(zelkTimerCallback callback, void *userArg)
 {
     if (callback == nullptr)
         return -1;
-    if (zelk::detail::myTimerThreadReady.load(std::memory_order_acquire) ==
-            0 &&
+    if (zelk::detail::myTimerThreadReady.load(std::memory_order_acquire) == 0 &&
         zelkTimerInit(0, nullptr) != 0)
         return -1;
 

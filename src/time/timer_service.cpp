@@ -58,7 +58,8 @@ void checkClockResolution()
     timespec resolution{};
     if (clock_getres(CLOCK_MONOTONIC, &resolution) != 0) {
         char text[128];
-        fprintf(stderr, "zelk: clock_getres(CLOCK_MONOTONIC, ...) failed with %s!",
+        fprintf(stderr,
+                "zelk: clock_getres(CLOCK_MONOTONIC, ...) failed with %s!",
                 strerror_r(errno, text, sizeof text));
         return;
     }

@@ -51,8 +51,8 @@ void clockAnswers(const char *mode)
     ASSERT_EQ(0, setenv("ZELK_TEST_CLOCK_GETRES", mode, 1));
     timespec res{};
     const int rc = clock_getres(CLOCK_MONOTONIC, &res);
-    const bool replaced = std::string(mode) == "coarse" ? res.tv_nsec == 4000000
-                                                        : rc == -1;
+    const bool replaced =
+        std::string(mode) == "coarse" ? res.tv_nsec == 4000000 : rc == -1;
     ASSERT_TRUE(replaced) << "getres_preload is not preloaded";
 }
 

@@ -141,9 +141,9 @@ TEST(TimerCallbackTest, CallbackMayDeleteReArmAndCreateTimers)
     const int idRearm = zelkTimerCreate(recordCall, &selfRearm);
     ASSERT_EQ(0, zelkTimerSet(idRearm, 0, &once, nullptr));
 
-    ASSERT_TRUE(waitUntil(
-        [&] { return selfRearm.calls >= 2 && created.calls >= 1; },
-        kHangGuard));
+    ASSERT_TRUE(
+        waitUntil([&] { return selfRearm.calls >= 2 && created.calls >= 1; },
+                  kHangGuard));
     sleepNs(50 * kMs);
     EXPECT_EQ(1, selfDelete.calls);
     EXPECT_EQ(0, results[0]);
@@ -189,88 +189,90 @@ int sendSigrtmin(int tid, int code, void *value)
     info.si_uid = getuid();
     info.si_value.sival_ptr = value;
     if (tid > 0)
-        return static_cast<int>(syscall(SYS_rt_tgsigqueueinfo, getpid(), tid,
-                                        SIGRTMIN, &info));
+        return static_cast<int>(
+            syscall(SYS_rt_tgsigqueueinfo, getpid(), tid, SIGRTMIN, &info));
     return static_cast<int>(
         syscall(SYS_rt_sigqueueinfo, getpid(), SIGRTMIN, &info));
 }
 
 TEST(TimerSignalTest, ForeignSigrtminIsDropped)
 {
-    EXPECT_EQ(0, zelk::test::inChild([] {
-        // As an application must: block SIGRTMIN before any other thread
-        // exists, so that no thread but the worker can take it.
-        sigset_t rtmin;
-        sigemptyset(&rtmin);
-        sigaddset(&rtmin, SIGRTMIN);
-        ASSERT_EQ(0, pthread_sigmask(SIG_BLOCK, &rtmin, nullptr));
+    EXPECT_EQ(
+        0, zelk::test::inChild([] {
+            // As an application must: block SIGRTMIN before any other thread
+            // exists, so that no thread but the worker can take it.
+            sigset_t rtmin;
+            sigemptyset(&rtmin);
+            sigaddset(&rtmin, SIGRTMIN);
+            ASSERT_EQ(0, pthread_sigmask(SIG_BLOCK, &rtmin, nullptr));
 
-        CallbackLog log;
-        const int id = zelkTimerCreate(recordCall, &log);
-        ASSERT_LE(0, id);
-        const zelkTimerSpec later{3'600'000 * kMs, 0}; // armed, not firing
-        ASSERT_EQ(0, zelkTimerSet(id, 0, &later, nullptr));
-        int workerTid = 0;
-        for (const int tid : zelk::test::processThreads())
-            if (zelk::test::threadName(tid) == "noname")
-                workerTid = tid;
-        ASSERT_NE(0, workerTid);
+            CallbackLog log;
+            const int id = zelkTimerCreate(recordCall, &log);
+            ASSERT_LE(0, id);
+            const zelkTimerSpec later{3'600'000 * kMs, 0}; // armed, not firing
+            ASSERT_EQ(0, zelkTimerSet(id, 0, &later, nullptr));
+            int workerTid = 0;
+            for (const int tid : zelk::test::processThreads())
+                if (zelk::test::threadName(tid) == "noname")
+                    workerTid = tid;
+            ASSERT_NE(0, workerTid);
 
-        const std::vector<void *> values = zelk::test::kernelTimerValues();
-        void *slot = values.size() == 1 ? values[0] : nullptr;
-        CallbackLog outside;
-        char *inside = static_cast<char *>(slot);
+            const std::vector<void *> values = zelk::test::kernelTimerValues();
+            void *slot = values.size() == 1 ? values[0] : nullptr;
+            CallbackLog outside;
+            char *inside = static_cast<char *>(slot);
 
-        for (const int target : {workerTid, 0}) {
-            ASSERT_EQ(0, target > 0 ? syscall(SYS_tgkill, getpid(), target,
-                                              SIGRTMIN)
-                                    : kill(getpid(), SIGRTMIN));
-            ASSERT_EQ(0, sendSigrtmin(target, SI_QUEUE, slot));
-            ASSERT_EQ(0, sendSigrtmin(target, SI_TIMER, nullptr));
-            ASSERT_EQ(0, sendSigrtmin(target, SI_TIMER, &outside));
+            for (const int target : {workerTid, 0}) {
+                ASSERT_EQ(0, target > 0 ? syscall(SYS_tgkill, getpid(), target,
+                                                  SIGRTMIN)
+                                        : kill(getpid(), SIGRTMIN));
+                ASSERT_EQ(0, sendSigrtmin(target, SI_QUEUE, slot));
+                ASSERT_EQ(0, sendSigrtmin(target, SI_TIMER, nullptr));
+                ASSERT_EQ(0, sendSigrtmin(target, SI_TIMER, &outside));
+                if (slot == nullptr)
+                    continue;
+                ASSERT_EQ(0, sendSigrtmin(target, SI_TIMER, inside + 1));
+                ASSERT_EQ(0, sendSigrtmin(target, SI_TIMER, inside - 1));
+                // An exact slot address with the timer code passes: a
+                // control that also shows every signal before it was taken.
+                const int before = log.calls;
+                ASSERT_EQ(0, sendSigrtmin(target, SI_TIMER, slot));
+                ASSERT_TRUE(
+                    waitUntil([&] { return log.calls > before; }, kHangGuard));
+                EXPECT_EQ(before + 1, log.calls);
+            }
+            if (slot == nullptr) {
+                ADD_FAILURE() << "the kernel does not list the timers' values";
+                sleepNs(200 * kMs);
+            }
+            EXPECT_EQ(0, outside.calls);
             if (slot == nullptr)
-                continue;
-            ASSERT_EQ(0, sendSigrtmin(target, SI_TIMER, inside + 1));
-            ASSERT_EQ(0, sendSigrtmin(target, SI_TIMER, inside - 1));
-            // An exact slot address with the timer code passes: a
-            // control that also shows every signal before it was taken.
-            const int before = log.calls;
-            ASSERT_EQ(0, sendSigrtmin(target, SI_TIMER, slot));
-            ASSERT_TRUE(
-                waitUntil([&] { return log.calls > before; }, kHangGuard));
-            EXPECT_EQ(before + 1, log.calls);
-        }
-        if (slot == nullptr) {
-            ADD_FAILURE() << "the kernel does not list the timers' values";
-            sleepNs(200 * kMs);
-        }
-        EXPECT_EQ(0, outside.calls);
-        if (slot == nullptr)
-            return;
+                return;
 
-        // An expiry that reaches the worker after its timer was disarmed or
-        // deleted calls nothing (a kernel may deliver one queued earlier).
-        CallbackLog control;
-        const int idControl = zelkTimerCreate(recordCall, &control);
-        ASSERT_EQ(0, zelkTimerSet(idControl, 0, &later, nullptr));
-        void *controlSlot = nullptr;
-        for (void *value : zelk::test::kernelTimerValues())
-            if (value != slot)
-                controlSlot = value;
-        const int calls = log.calls;
-        for (const bool viaDelete : {false, true}) {
-            if (viaDelete)
-                ASSERT_EQ(0, zelkTimerDelete(id));
-            else
-                ASSERT_EQ(0, zelkTimerSet(id, 0, nullptr, nullptr));
-            const int controlCalls = control.calls;
-            ASSERT_EQ(0, sendSigrtmin(workerTid, SI_TIMER, slot));
-            ASSERT_EQ(0, sendSigrtmin(workerTid, SI_TIMER, controlSlot));
-            ASSERT_TRUE(waitUntil(
-                [&] { return control.calls > controlCalls; }, kHangGuard));
-            EXPECT_EQ(calls, log.calls) << (viaDelete ? "deleted" : "disarmed");
-        }
-    }));
+            // An expiry that reaches the worker after its timer was disarmed or
+            // deleted calls nothing (a kernel may deliver one queued earlier).
+            CallbackLog control;
+            const int idControl = zelkTimerCreate(recordCall, &control);
+            ASSERT_EQ(0, zelkTimerSet(idControl, 0, &later, nullptr));
+            void *controlSlot = nullptr;
+            for (void *value : zelk::test::kernelTimerValues())
+                if (value != slot)
+                    controlSlot = value;
+            const int calls = log.calls;
+            for (const bool viaDelete : {false, true}) {
+                if (viaDelete)
+                    ASSERT_EQ(0, zelkTimerDelete(id));
+                else
+                    ASSERT_EQ(0, zelkTimerSet(id, 0, nullptr, nullptr));
+                const int controlCalls = control.calls;
+                ASSERT_EQ(0, sendSigrtmin(workerTid, SI_TIMER, slot));
+                ASSERT_EQ(0, sendSigrtmin(workerTid, SI_TIMER, controlSlot));
+                ASSERT_TRUE(waitUntil(
+                    [&] { return control.calls > controlCalls; }, kHangGuard));
+                EXPECT_EQ(calls, log.calls)
+                    << (viaDelete ? "deleted" : "disarmed");
+            }
+        }));
 }
 
 TEST(TimerServiceTest, FailedStartLeavesNothingAndALaterStartWorks)

@@ -17,8 +17,8 @@ namespace {
 using zelk::test::kMs;
 using zelk::test::monotonicNow;
 
-std::atomic<int> lateCalls{0}; // callbacks running when their delete returned
-std::atomic<int> childTimers{0};  // created by callbacks, not yet deleted
+std::atomic<int> lateCalls{0};   // callbacks running when their delete returned
+std::atomic<int> childTimers{0}; // created by callbacks, not yet deleted
 std::atomic<long> totalCalls{0};
 
 // One create: the record outlives its timer (kept until the test ends).
@@ -106,8 +106,8 @@ TEST(TimerStressTest, ConcurrentOperationsAndCallbacks)
         thread.join();
 
     // Timers made by callbacks delete themselves after one expiry.
-    EXPECT_TRUE(zelk::test::waitUntil([] { return childTimers == 0; },
-                                      10'000 * kMs));
+    EXPECT_TRUE(
+        zelk::test::waitUntil([] { return childTimers == 0; }, 10'000 * kMs));
     zelk::test::sleepNs(50 * kMs);
     EXPECT_EQ(0, lateCalls);
     EXPECT_GT(totalCalls, 100);
