@@ -93,8 +93,8 @@ static void periodicTick(int id, void *userArg)
     zelkMutexLock(&tickLock);
     const int n = ++ticks;
     zelkMutexUnlock(&tickLock);
-    zelkLog(0, "  %7.1f ms  periodic timer %d, tick %d\n",
-            msSinceTimersStart(), id, n);
+    zelkLog(0, "  %7.1f ms  periodic timer %d, tick %d\n", msSinceTimersStart(),
+            id, n);
 }
 
 static int tickCount(void)
@@ -132,8 +132,9 @@ static void showTimers(void)
     const zelkTimerSpec every40 = {40000000u, 40000000u};
     zelkTimerSpec previous;
     zelkTimerSet(periodic, 0, &every40, &previous);
-    zelkLog(0, "periodic timer re-armed every 40 ms (its old setting had "
-               "%.1f ms left of a %.0f ms interval), one-shot for 100 ms\n",
+    zelkLog(0,
+            "periodic timer re-armed every 40 ms (its old setting had "
+            "%.1f ms left of a %.0f ms interval), one-shot for 100 ms\n",
             (double)previous.value / 1e6, (double)previous.interval / 1e6);
     const zelkTimerSpec again = {100000000u, 0};
     zelkTimerSet(once, 0, &again, NULL);
