@@ -53,8 +53,10 @@ zelkTime cpuNow()
 }
 
 // Lateness of a periodic activity whose expiries are start + k * period.
-// A wake-up serves the oldest expiry not yet served; expiries that passed
-// meanwhile count as missed (a periodic timer merges them the same way).
+// A wake-up serves the oldest expiry not yet served, and expiries that passed
+// meanwhile count as missed (a periodic timer merges them). A wake-up that
+// comes before the oldest unserved expiry serves one of those counted as
+// missed, since its own signal was already on its way: it is un-missed.
 class Lateness {
 public:
     void reset(zelkTime start, size_t capacity)
@@ -62,28 +64,38 @@ public:
         start_ = start;
         next_ = 1;
         missed_ = 0;
+        early_ = 0;
         samples_.clear();
         samples_.reserve(capacity);
     }
     zelkTime nextExpiry() const { return start_ + next_ * kPeriod; }
     void record(zelkTime now)
     {
-        const zelkTime due = nextExpiry();
-        const zelkTime late = now > due ? now - due : 0;
+        const zelkTime passed = now > start_ ? (now - start_) / kPeriod : 0;
+        zelkTime late = 0;
+        if (now >= nextExpiry()) {
+            late = now - nextExpiry();
+            missed_ += passed - next_;
+            next_ = passed + 1;
+        } else if (missed_ > 0 && passed > 0) {
+            late = now - (start_ + passed * kPeriod);
+            --missed_;
+        } else {
+            ++early_;
+        }
         if (samples_.size() < samples_.capacity())
             samples_.push_back(late);
-        const zelkTime passed = now > start_ ? (now - start_) / kPeriod : 0;
-        if (passed > next_)
-            missed_ += passed - next_;
-        next_ = std::max(next_ + 1, passed + 1);
     }
     std::vector<zelkTime> &samples() { return samples_; }
     zelkTime missed() const { return missed_; }
+    // Wake-ups before any unserved expiry: never for a correct timer.
+    zelkTime early() const { return early_; }
 
 private:
     zelkTime start_ = 0;
     zelkTime next_ = 1;
     zelkTime missed_ = 0;
+    zelkTime early_ = 0;
     std::vector<zelkTime> samples_;
 };
 
@@ -108,6 +120,7 @@ void report(benchmark::State &state, Lateness &lateness,
     state.counters["max_us"] = percentileUs(samples, 1.0);
     state.counters["missed"] = static_cast<double>(lateness.missed());
     state.counters["wakeups"] = static_cast<double>(samples.size());
+    state.counters["early"] = static_cast<double>(lateness.early());
     keep.insert(keep.end(), samples.begin(), samples.end());
 }
 
