@@ -337,7 +337,8 @@ void writeHistogram()
 {
     if (allTimerSamples.empty() && allSleepSamples.empty())
         return;
-    const zelkTime edgesUs[] = {2, 5, 10, 20, 50, 100, 200, 500, 1000};
+    const zelkTime edgesUs[] = {10, 20,  30,  40,  50,  60,
+                                80, 100, 150, 200, 500, 1000};
     constexpr size_t kBuckets = sizeof edgesUs / sizeof edgesUs[0] + 1;
     auto bucketOf = [&](zelkTime ns) {
         size_t b = 0;
@@ -388,7 +389,7 @@ void writeHistogram()
     if (plot == nullptr)
         return;
     fprintf(plot,
-            "set terminal png size 900,500\n"
+            "set terminal png size 900,500 noenhanced\n"
             "set output '%s'\n"
             "set title 'Lateness of 1 kHz wake-ups'\n"
             "set ylabel 'share of wake-ups (%%)'\n"
