@@ -36,20 +36,31 @@ int latencySeconds = 10;
 int scaleSeconds = 5;
 std::string outDir = ".";
 
-zelkTime monotonicNow()
+zelkTime readClock(clockid_t clock)
 {
     timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
+    clock_gettime(clock, &now);
     return static_cast<zelkTime>(now.tv_sec) * 1'000'000'000u +
            static_cast<zelkTime>(now.tv_nsec);
 }
 
+zelkTime monotonicNow()
+{
+    return readClock(CLOCK_MONOTONIC);
+}
+
 zelkTime cpuNow()
 {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<zelkTime>(now.tv_sec) * 1'000'000'000u +
-           static_cast<zelkTime>(now.tv_nsec);
+    return readClock(CLOCK_PROCESS_CPUTIME_ID);
+}
+
+// The baseline's wait: an absolute sleep on the monotonic clock.
+void sleepUntil(zelkTime due)
+{
+    const timespec at{static_cast<time_t>(due / 1'000'000'000u),
+                      static_cast<long>(due % 1'000'000'000u)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) != 0) {
+    }
 }
 
 // Lateness of a periodic activity whose expiries are start + k * period.
@@ -192,11 +203,7 @@ void *sleepLoop(void *arg)
         const zelkTime due = loop->lateness.nextExpiry();
         if (due >= loop->end)
             return nullptr;
-        const timespec at{static_cast<time_t>(due / 1'000'000'000u),
-                          static_cast<long>(due % 1'000'000'000u)};
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) !=
-               0) {
-        }
+        sleepUntil(due);
         loop->lateness.record(monotonicNow());
     }
 }
@@ -298,11 +305,7 @@ void *countingLoop(void *arg)
         due += kPeriod;
         if (due >= loop->end)
             return nullptr;
-        const timespec at{static_cast<time_t>(due / 1'000'000'000u),
-                          static_cast<long>(due % 1'000'000'000u)};
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) !=
-               0) {
-        }
+        sleepUntil(due);
         scaleCalls.fetch_add(1, std::memory_order_relaxed);
         // Like a periodic timer, skip expiries that passed meanwhile.
         const zelkTime now = monotonicNow();
