@@ -30,7 +30,6 @@ struct CallbackLog {
     std::atomic<int> lastTid{0};
     std::atomic<zelkTime> firstCallAt{0};
     std::atomic<zelkTime> lastCallAt{0};
-    std::atomic<bool> wrongArgument{false};
     // Run inside the callback, on the worker thread, when set.
     std::function<void(int id)> action;
 };
