@@ -137,7 +137,8 @@ ZELK_API int zelkChannelDestroy(int channelId);
 
 /* Waits for a message on the channel and copies up to size bytes of it into
  * buffer; *info (when info is not NULL) gets the driver's information word.
- * Returns the receive id, or -1 (nothing written to *info). */
+ * Returns the receive id, or -1 (nothing written to *info; EBADF when
+ * channelId is above 65535 and cannot be carried in a receive id). */
 ZELK_API int zelkMsgReceive(int channelId, void *buffer, uint32_t size,
                             uint32_t *info);
 
@@ -305,10 +306,11 @@ ZELK_API int zelkEventDestroy(zelkEvent *event);
  * event usable. */
 ZELK_API int zelkEventWait(zelkEvent *event, uint32_t *mask);
 
-/* Sets bits and wakes one waiting thread (a waiter woken for bits it does not
- * wait for passes the wake-up on to the others). Returns 0, or -1 with errno:
- * EINVAL when event is NULL, or the threads library's error number (when the
- * wake-up fails the bits are set all the same). */
+/* Sets bits and wakes the waiting threads; each takes what its mask matches
+ * (one after the other, so a bit goes to one waiter only) and the others
+ * sleep on. Returns 0, or -1 with errno: EINVAL when event is NULL, or the
+ * threads library's error number (when the wake-up fails the bits are set
+ * all the same). */
 ZELK_API int zelkEventSignal(zelkEvent *event, uint32_t bits);
 
 /* ---- Timers ---------------------------------------------------------------

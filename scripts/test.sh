@@ -13,6 +13,18 @@ fi
 
 scripts/install-deps.sh || exit 1
 
+# The driver tests run zelkd over FUSE. Load the module where the device is
+# missing; where it stays unusable those tests skip and say why.
+if [[ ! -c /dev/fuse ]] && command -v modprobe >/dev/null; then
+  modprobe fuse 2>/dev/null || true
+fi
+if [[ -c /dev/fuse && -r /dev/fuse && -w /dev/fuse && $(id -u) -eq 0 ]]; then
+  echo "FUSE: /dev/fuse is usable; the driver tests run"
+else
+  echo "FUSE: /dev/fuse missing or not usable as this user;" \
+    "the driver tests will be skipped"
+fi
+
 presets=("$@")
 [[ ${#presets[@]} -gt 0 ]] || presets=(ci i686 asan tsan)
 

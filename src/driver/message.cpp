@@ -5,12 +5,18 @@
 
 #include <sys/ioctl.h>
 
+#include "common/status.h"
 #include "driver/protocol.h"
 
 using namespace zelk::protocol;
 
 int zelkMsgReceive(int channelId, void *buffer, uint32_t size, uint32_t *info)
 {
+    // A receive id has 16 bits for the channel id. A larger one would take
+    // a message whose reply then goes to another descriptor: refuse it
+    // before anything is received.
+    if (channelId > 0xFFFF)
+        return zelk::detail::fail(EBADF);
     zelkIoMsgReceive record{};
     record.size = sizeof record;
     record.bufferSize = size;

@@ -53,11 +53,8 @@ int zelkEventDestroy(zelkEvent *event)
     return zelkMutexDestroy(&event->mutex);
 }
 
-// A signal wakes one waiter. When that waiter does not want all of the bits
-// that arrived while it slept, another waiter may want them; it then wakes
-// every waiter before it returns or sleeps again, so that no waiter sleeps
-// on while its bits are set. A waiter passes a wake-up on at most once per
-// change it sees, so the passing ends once the bits settle.
+// Waiters look at the bits each time they wake; spurious wake-ups and bits
+// outside the mask send them back to sleep.
 int zelkEventWait(zelkEvent *event, uint32_t *mask)
 {
     if (event == nullptr || mask == nullptr || *mask == 0)
@@ -65,28 +62,25 @@ int zelkEventWait(zelkEvent *event, uint32_t *mask)
     if (zelkMutexLock(&event->mutex) != 0)
         return -1;
     const LockedEvent locked(*event);
-
-    bool woken = false;
-    uint32_t seen = event->bits; // the bits when this waiter last looked
     for (;;) {
         const uint32_t wanted = *mask;
         if (wanted == 0)
             return fail(EINVAL);
         const uint32_t taken = event->bits & wanted;
-        event->bits &= ~taken;
-        if (woken && (event->bits & ~seen) != 0)
-            pthread_cond_broadcast(&event->cond);
         if (taken != 0) {
+            event->bits &= ~taken;
             *mask = taken;
             return 0;
         }
-        seen = event->bits;
         if (zelkCondWait(&event->cond, &event->mutex) != 0)
             return -1;
-        woken = true;
     }
 }
 
+// Every waiter is woken, not just one: waiters may wait for different bits,
+// and a single wake-up that reached a waiter for other bits would leave the
+// waiter for these bits asleep while they are set. Each woken waiter takes
+// what its mask matches, in turn under the mutex; the others sleep again.
 int zelkEventSignal(zelkEvent *event, uint32_t bits)
 {
     if (event == nullptr)
@@ -94,10 +88,7 @@ int zelkEventSignal(zelkEvent *event, uint32_t bits)
     if (zelkMutexLock(&event->mutex) != 0)
         return -1;
     event->bits |= bits;
-    const int rc = zelkCondSignal(&event->cond);
-    {
-        const zelk::detail::ErrnoSaver keep;
-        zelkMutexUnlock(&event->mutex);
-    }
-    return rc;
+    const int rc = pthread_cond_broadcast(&event->cond);
+    zelkMutexUnlock(&event->mutex);
+    return rc == 0 ? 0 : fail(rc);
 }

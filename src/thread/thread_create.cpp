@@ -73,6 +73,8 @@ void formatMarkerPath(ThreadStartInfo &info)
     if (used < 0)
         used = 0;
     size_t at = static_cast<size_t>(used);
+    if (at >= kPathLimit)
+        at = kPathLimit - 1;
     for (const char *c = info.name; *c != '\0' && at + 1 < kPathLimit; ++c)
         info.path[at++] = *c == '/' ? '_' : *c;
     info.path[at] = '\0';
@@ -97,9 +99,11 @@ void *threadStub(void *arg)
 }
 
 // Copies the caller's name when the 64 bytes at it may be read; otherwise
-// the record keeps "noname". Longer names are cut to 63 characters.
+// the record keeps "noname". Longer names are cut to 63 characters. A failed
+// probe is no error: its errno is not passed on.
 void takeName(ThreadStartInfo &info, const char *name)
 {
+    const zelk::detail::ErrnoSaver keep;
     if (zelkMemProbe(name, kNameProbeMode, kNameProbeLength, kNameProbeFlag) !=
         0)
         return;

@@ -16,11 +16,14 @@ namespace zelk::test {
 
 int inChild(const std::function<void()> &body)
 {
+    return waitChild(forkChild(body));
+}
+
+pid_t forkChild(const std::function<void()> &body)
+{
     fflush(stdout);
     fflush(stderr);
     const pid_t pid = fork();
-    if (pid < 0)
-        return 127;
     if (pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         body();
@@ -29,6 +32,13 @@ int inChild(const std::function<void()> &body)
         fflush(stderr);
         _exit(failed);
     }
+    return pid;
+}
+
+int waitChild(pid_t pid)
+{
+    if (pid < 0)
+        return 127;
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 
+#include <sys/types.h>
+
 namespace zelk::test {
 
 // Forks and runs body in the child, which ends when the parent does. GoogleTest
@@ -14,6 +16,11 @@ namespace zelk::test {
 // 128 + n when the child died of signal n. Call it from a single-threaded
 // process (each test runs in its own process).
 int inChild(const std::function<void()> &body);
+
+// Like inChild, but returns the child's pid at once (or -1); waitChild()
+// reaps it and gives the same result as inChild.
+pid_t forkChild(const std::function<void()> &body);
+int waitChild(pid_t pid);
 
 // Makes the calling process an unprivileged user (uid and gid 65534, no
 // supplementary groups). Returns "" on success or why it could not.

@@ -11,6 +11,10 @@
 #include <cstddef>
 #include <string>
 
+#include <gtest/gtest.h>
+
+#include "zelk.h"
+
 namespace zelk::test {
 
 struct SelfView {
@@ -43,6 +47,9 @@ public:
     SelfView view;
 
 private:
+    void recordStart();
+    void waitRelease();
+
     sem_t started_;
     sem_t release_;
 };
@@ -57,6 +64,12 @@ bool fileExists(const std::string &path);
 // Makes /var/run/zelk exist (as root). "" when markers can be written there,
 // otherwise why not, for GTEST_SKIP().
 std::string markerDirReady();
+
+// Succeeds when zelkThreadCreate(attr) fails with errno err. The entry it
+// is given counts its runs in refusedEntriesRun(), which stays 0 when no
+// refused call started a thread.
+::testing::AssertionResult createRefused(const zelkThreadAttr *attr, int err);
+int refusedEntriesRun();
 
 // Waits (at most 10 s) until the thread with this kernel id has ended.
 bool waitThreadGone(int tid);

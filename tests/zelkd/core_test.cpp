@@ -1,0 +1,337 @@
+// zelkd's core without FUSE: a sink that checks every request is answered
+// exactly once, and a fake memory per process. Covers what a real daemon
+// cannot cheaply provoke: id exhaustion and wrap-around, the queued-data
+// bound, interrupts racing with answers, endings and shutdown.
+#include "core.h"
+
+#include <cstring>
+#include <map>
+#include <set>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "driver/protocol.h"
+
+namespace {
+
+using namespace zelk::protocol;
+using zelkd::Caller;
+using zelkd::Core;
+using zelkd::Token;
+
+// Each process owns 64 KiB at kBase; everything else is unmapped.
+constexpr uint64_t kBase = 0x10000;
+constexpr size_t kSpace = 0x10000;
+
+class FakeMemory final : public zelkd::MemoryAccess {
+public:
+    std::vector<unsigned char> &of(pid_t pid)
+    {
+        auto &space = spaces_[pid];
+        space.resize(kSpace);
+        return space;
+    }
+    int read(pid_t pid, uint64_t address, void *to, size_t size) override
+    {
+        if (size == 0)
+            return 0;
+        if (!inside(address, size))
+            return EFAULT;
+        memcpy(to, of(pid).data() + (address - kBase), size);
+        return 0;
+    }
+    int write(pid_t pid, uint64_t address, const void *from,
+              size_t size) override
+    {
+        if (size == 0)
+            return 0;
+        if (!inside(address, size))
+            return EFAULT;
+        memcpy(of(pid).data() + (address - kBase), from, size);
+        return 0;
+    }
+    int probe(pid_t, uint64_t address, size_t size, bool, bool) override
+    {
+        return inside(address, size) ? 0 : EFAULT;
+    }
+
+private:
+    static bool inside(uint64_t address, size_t size)
+    {
+        return address >= kBase && size <= kSpace &&
+               address - kBase <= kSpace - size;
+    }
+    std::map<pid_t, std::vector<unsigned char>> spaces_;
+};
+
+// Records answers; fails the test on a second answer to one request.
+class CheckingSink final : public zelkd::ReplySink {
+public:
+    struct Answer {
+        int err = -1; // 0 for replyIoctl
+        std::vector<unsigned char> out;
+    };
+    void replyIoctl(Token token, const void *out, size_t size) override
+    {
+        const auto *bytes = static_cast<const unsigned char *>(out);
+        answer(token, Answer{0, {bytes, bytes + size}});
+    }
+    void replyError(Token token, int err) override
+    {
+        answer(token, Answer{err, {}});
+    }
+    void keep(Token token) override { kept.insert(token); }
+
+    bool answered(Token token) const { return answers.count(token) != 0; }
+    int err(Token token) const
+    {
+        auto it = answers.find(token);
+        return it == answers.end() ? -1 : it->second.err;
+    }
+    template <typename Record> Record record(Token token) const
+    {
+        Record rec{};
+        const auto &out = answers.at(token).out;
+        EXPECT_EQ(sizeof rec, out.size());
+        memcpy(&rec, out.data(), std::min(out.size(), sizeof rec));
+        return rec;
+    }
+
+    std::map<Token, Answer> answers;
+    std::set<Token> kept;
+
+private:
+    void answer(Token token, Answer a)
+    {
+        EXPECT_EQ(0u, answers.count(token)) << "answered twice: " << token;
+        answers[token] = std::move(a);
+    }
+};
+
+class CoreTest : public ::testing::Test {
+protected:
+    CoreTest() : core(sink, memory, limits()) {}
+    static zelkd::Limits limits()
+    {
+        zelkd::Limits l;
+        l.maxMessage = 4096;
+        l.maxQueued = 8192;
+        return l;
+    }
+
+    Token next() { return ++lastToken; }
+
+    // Opens a descriptor holding a channel (server) or connection.
+    uint64_t named(uint32_t code, const char *name)
+    {
+        const uint64_t handle = core.open();
+        zelkIoChannelCreate rec{};
+        rec.size = code == ZELK_IOC_CHANNEL_CREATE ? 264 : 260;
+        strcpy(rec.name, name);
+        const Token t = next();
+        core.ioctl(t, handle, Caller{1, 0, 0}, code, &rec, rec.size, 0);
+        EXPECT_EQ(0, sink.err(t)) << name;
+        return handle;
+    }
+
+    Token send(uint64_t conn, pid_t pid, uint32_t size, uint64_t data = kBase,
+               uint32_t replySize = 0)
+    {
+        zelkIoMsgSend rec{};
+        rec.size = sizeof rec;
+        rec.status = 1;
+        rec.dataSize = size;
+        rec.data = data;
+        rec.replySize = replySize;
+        rec.reply = kBase;
+        const Token t = next();
+        core.ioctl(t, conn, Caller{pid, 0, 0}, ZELK_IOC_MSG_SEND, &rec,
+                   sizeof rec, sizeof rec);
+        return t;
+    }
+
+    Token receive(uint64_t chan, uint64_t buffer = kBase, uint32_t size = 4096)
+    {
+        zelkIoMsgReceive rec{};
+        rec.size = sizeof rec;
+        rec.bufferSize = size;
+        rec.buffer = buffer;
+        const Token t = next();
+        core.ioctl(t, chan, Caller{1, 0, 0}, ZELK_IOC_MSG_RECEIVE, &rec,
+                   sizeof rec, sizeof rec);
+        return t;
+    }
+
+    Token reply(uint64_t chan, uint32_t id, int32_t status = 0,
+                uint32_t size = 0, uint64_t data = kBase)
+    {
+        zelkIoMsgReply rec{};
+        rec.size = sizeof rec;
+        rec.status = status;
+        rec.messageId = id;
+        rec.dataSize = size;
+        rec.data = data;
+        const Token t = next();
+        core.ioctl(t, chan, Caller{1, 0, 0}, ZELK_IOC_MSG_REPLY, &rec,
+                   sizeof rec, sizeof rec);
+        return t;
+    }
+
+    // The message id that a completed receive handed out.
+    uint32_t idOf(Token received)
+    {
+        return sink.record<zelkIoMsgReceive>(received).messageId;
+    }
+
+    FakeMemory memory;
+    CheckingSink sink;
+    Core core;
+    Token lastToken = 0;
+};
+
+TEST_F(CoreTest, MessageIdsStayUniqueWrapAndRunOut)
+{
+    const uint64_t chan = named(ZELK_IOC_CHANNEL_CREATE, "ids");
+    const uint64_t conn = named(ZELK_IOC_CONNECT_ATTACH, "ids");
+    // Keep id 2 unanswered while 0x7FFF more messages come and go: the
+    // counter wraps past 0x7FFF to 1 and skips 2.
+    send(conn, 10, 0);
+    const uint32_t first = idOf(receive(chan));
+    EXPECT_EQ(1u, first);
+    EXPECT_EQ(0, sink.err(reply(chan, first)));
+    send(conn, 10, 0);
+    const uint32_t held = idOf(receive(chan));
+    EXPECT_EQ(2u, held);
+    std::set<uint32_t> seen;
+    for (int i = 0; i < 0x7FFF; ++i) {
+        send(conn, 10, 0);
+        const uint32_t id = idOf(receive(chan));
+        EXPECT_TRUE(id >= 1 && id <= 0x7FFF && id != held) << id;
+        seen.insert(id);
+        ASSERT_EQ(0, sink.err(reply(chan, id)));
+    }
+    EXPECT_EQ(0x7FFEu, seen.size()) << "every id but the held one";
+
+    // 0x7FFF unanswered messages use every id; one more is refused.
+    for (int i = 1; i < 0x7FFF; ++i)
+        send(conn, 10, 0);
+    EXPECT_EQ(ENOBUFS, sink.err(send(conn, 10, 0)));
+    // Ids match on their low 16 bits, as the library sign-extends them.
+    EXPECT_EQ(0, sink.err(reply(chan, 0xFFFF0000u | held)));
+    EXPECT_EQ(ESRCH, sink.err(reply(chan, held)));
+    EXPECT_EQ(ESRCH, sink.err(reply(chan, 0))) << "queued, not received";
+}
+
+TEST_F(CoreTest, QueuedDataIsBoundedButAWaitingReceiverTakesMore)
+{
+    const uint64_t chan = named(ZELK_IOC_CHANNEL_CREATE, "bound");
+    const uint64_t conn = named(ZELK_IOC_CONNECT_ATTACH, "bound");
+    const Token a = send(conn, 10, 4096);
+    const Token b = send(conn, 11, 4096);
+    EXPECT_EQ(8192u, core.queuedBytes());
+    EXPECT_EQ(ENOBUFS, sink.err(send(conn, 12, 1)));
+    EXPECT_EQ(EMSGSIZE, sink.err(send(conn, 12, 4097)));
+    EXPECT_EQ(EMSGSIZE, sink.err(send(conn, 12, 1, kBase, 4097)));
+    EXPECT_EQ(0, sink.err(receive(chan)));
+    EXPECT_EQ(4096u, core.queuedBytes());
+    EXPECT_EQ(0, sink.err(receive(chan)));
+    EXPECT_EQ(0u, core.queuedBytes());
+    EXPECT_FALSE(sink.answered(a) || sink.answered(b));
+    EXPECT_EQ(EFAULT, sink.err(send(conn, 12, 16, kBase + kSpace - 8)));
+}
+
+TEST_F(CoreTest, BadReceiveBufferPassesTheMessageOn)
+{
+    const uint64_t chan = named(ZELK_IOC_CHANNEL_CREATE, "bad");
+    const uint64_t conn = named(ZELK_IOC_CONNECT_ATTACH, "bad");
+    const Token faulty = receive(chan, 8); // unmapped buffer, waiting
+    const Token good = receive(chan);
+    memcpy(memory.of(20).data(), "payload", 8);
+    const Token sent = send(conn, 20, 8);
+    EXPECT_EQ(EFAULT, sink.err(faulty));
+    ASSERT_EQ(0, sink.err(good));
+    EXPECT_EQ(8u, sink.record<zelkIoMsgReceive>(good).info);
+    EXPECT_STREQ("payload", reinterpret_cast<char *>(memory.of(1).data()));
+    EXPECT_FALSE(sink.answered(sent));
+    EXPECT_EQ(0u, core.waitingRequests() - 1) << "only the sender waits";
+}
+
+TEST_F(CoreTest, InterruptsWithdrawAndNeverAnswerTwice)
+{
+    const uint64_t chan = named(ZELK_IOC_CHANNEL_CREATE, "intr");
+    const uint64_t conn = named(ZELK_IOC_CONNECT_ATTACH, "intr");
+    const Token waitingReceive = receive(chan);
+    core.interrupt(waitingReceive);
+    EXPECT_EQ(EINTR, sink.err(waitingReceive));
+    core.interrupt(waitingReceive); // late: ignored
+
+    const Token queued = send(conn, 10, 4);
+    core.interrupt(queued);
+    EXPECT_EQ(EINTR, sink.err(queued));
+    EXPECT_EQ(0u, core.queuedBytes());
+
+    const Token replied = send(conn, 11, 4);
+    const Token got = receive(chan);
+    ASSERT_EQ(0, sink.err(got));
+    EXPECT_EQ(0, sink.err(reply(chan, idOf(got), 9)));
+    EXPECT_EQ(9, sink.record<zelkIoMsgSend>(replied).status);
+    core.interrupt(replied); // answered already: ignored
+
+    const Token abandoned = send(conn, 12, 4);
+    const Token got2 = receive(chan);
+    core.interrupt(abandoned);
+    EXPECT_EQ(EINTR, sink.err(abandoned));
+    EXPECT_EQ(ESRCH, sink.err(reply(chan, idOf(got2))));
+    EXPECT_EQ(0u, core.waitingRequests());
+}
+
+TEST_F(CoreTest, EndingsFailWaitersOnce)
+{
+    const uint64_t chan = named(ZELK_IOC_CHANNEL_CREATE, "end");
+    const uint64_t conn = named(ZELK_IOC_CONNECT_ATTACH, "end");
+    const uint64_t other = named(ZELK_IOC_CONNECT_ATTACH, "end");
+    const Token received = send(conn, 10, 4);
+    ASSERT_EQ(0, sink.err(receive(chan)));
+    const Token queued = send(conn, 11, 4);
+    const Token detached = send(other, 12, 4);
+
+    // A detach (from another thread of the sender) withdraws its sends.
+    const Token detach = next();
+    core.ioctl(detach, other, Caller{12, 0, 0}, ZELK_IOC_CONNECT_DETACH,
+               nullptr, 0, 0);
+    EXPECT_EQ(0, sink.err(detach));
+    EXPECT_EQ(EBADF, sink.err(detached));
+    EXPECT_EQ(EBADF, sink.err(send(other, 12, 4)));
+
+    // The channel's end fails its senders with EPIPE.
+    core.release(chan);
+    EXPECT_EQ(EPIPE, sink.err(received));
+    EXPECT_EQ(EPIPE, sink.err(queued));
+    EXPECT_EQ(EPIPE, sink.err(send(conn, 10, 4)));
+    EXPECT_EQ(0u, core.liveChannels());
+    EXPECT_EQ(0u, core.waitingRequests());
+    EXPECT_EQ(0u, core.queuedBytes());
+    core.release(conn);
+    core.release(other);
+}
+
+TEST_F(CoreTest, ShutdownAnswersEveryWaiterOnce)
+{
+    const uint64_t chan = named(ZELK_IOC_CHANNEL_CREATE, "stop");
+    const uint64_t idle = named(ZELK_IOC_CHANNEL_CREATE, "idle");
+    const uint64_t conn = named(ZELK_IOC_CONNECT_ATTACH, "stop");
+    const Token a = send(conn, 10, 4);
+    ASSERT_EQ(0, sink.err(receive(chan)));
+    const Token b = send(conn, 11, 4);
+    const Token c = receive(idle);
+    core.shutdown(ENOTCONN);
+    for (Token t : {a, b, c})
+        EXPECT_EQ(ENOTCONN, sink.err(t));
+    EXPECT_EQ(0u, core.waitingRequests());
+    core.interrupt(a); // after the end: nothing happens
+    core.release(chan);
+    core.release(conn);
+}
+
+} // namespace

@@ -1,0 +1,66 @@
+// The FUSE adapter: a one-file filesystem whose root is a regular file
+// mounted over the device path. Opens, releases, ioctls and interrupts are
+// handed to a DeviceHandler; its answers go back as FUSE replies. One event
+// loop, no thread per waiting caller.
+#ifndef ZELKD_FUSE_DEVICE_H
+#define ZELKD_FUSE_DEVICE_H
+
+#include <string>
+
+#include <sys/types.h>
+
+#include "device_handler.h"
+
+struct fuse_session;
+
+namespace zelkd {
+
+struct FileAttributes {
+    uid_t owner = 0;
+    gid_t group = 0;
+    mode_t mode = 0666;
+};
+
+class FuseDevice final : public ReplySink {
+public:
+    FuseDevice() = default;
+    ~FuseDevice();
+    FuseDevice(const FuseDevice &) = delete;
+    FuseDevice &operator=(const FuseDevice &) = delete;
+
+    // Mounts over path (a regular file that must exist) with allow_other
+    // and default_permissions. Returns "" or why it could not.
+    std::string mount(const std::string &path, const FileAttributes &attrs);
+
+    // Detaches from the terminal unless foreground; the mount stays.
+    static int daemonize(bool foreground);
+
+    // Serves requests until SIGTERM, SIGINT or SIGHUP (or a fatal error of
+    // the FUSE channel), then answers every kept request with ENOTCONN.
+    // Returns 0, or a negative error number from the loop.
+    int run(DeviceHandler &handler);
+
+    // Unmounts; later calls on the device fail with ENOTCONN.
+    void unmount();
+
+    void replyIoctl(Token token, const void *out, size_t size) override;
+    // As replyIoctl, with result as the ioctl's return value.
+    void replyIoctlResult(Token token, int result, const void *out,
+                          size_t size);
+    void replyError(Token token, int err) override;
+    void keep(Token token) override;
+
+    // Used by the FUSE callbacks.
+    DeviceHandler *handler() const { return handler_; }
+    const FileAttributes &attributes() const { return attrs_; }
+
+private:
+    fuse_session *session_ = nullptr;
+    bool mounted_ = false;
+    DeviceHandler *handler_ = nullptr;
+    FileAttributes attrs_;
+};
+
+} // namespace zelkd
+
+#endif
