@@ -107,7 +107,7 @@ TEST(TimerSettingTest, OneShotFiresOnceAfterItsDelay)
     const zelkTime armedAt = monotonicNow();
     ASSERT_EQ(0, zelkTimerSet(id, 0, &oneAndAHalf, nullptr));
     ASSERT_EQ(0, zelkTimerGet(id, &now));
-    EXPECT_GT(now.value, 1'000'000'000u);
+    EXPECT_GT(now.value, 500 * kMs);
     EXPECT_LE(now.value, 1'500'000'000u);
     EXPECT_EQ(0u, now.interval);
 
