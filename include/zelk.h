@@ -263,6 +263,84 @@ ZELK_API int zelkSleep(const zelkTime *duration);
  * environment by other threads. */
 ZELK_API int zelkTimezoneSet(const char *zone);
 
+/* ---- Timers ---------------------------------------------------------------
+ * Up to 200 timers at a time, one-shot or periodic, on the monotonic clock.
+ * Every callback runs on the library's one timer worker thread, one callback
+ * at a time in the order the expiries arrive, so a long callback delays all
+ * others. Expiries that fall while the timer's previous expiry still waits
+ * for the worker are merged into it: a callback slower than its interval gets
+ * fewer calls, never a burst of them.
+ *
+ * Each expiry reaches the worker as the signal SIGRTMIN, sent to that thread
+ * alone; the library installs no handler. SIGRTMIN is the timers' own: the
+ * worker drops any SIGRTMIN that is not one of its timers' expiries. An
+ * application that may be sent SIGRTMIN by others (kill, sigqueue) must block
+ * it in every thread of its own, simplest in main() before it creates any
+ * (threads inherit the mask). Such a signal then waits for the worker, while
+ * a thread that leaves SIGRTMIN unblocked may take it, and its default action
+ * ends the process. */
+
+/* A timer setting, in nanoseconds. In zelkTimerSet(): value is the first
+ * expiry, relative to now or an absolute reading of CLOCK_MONOTONIC, 0 to
+ * disarm; interval the period after it, 0 for a one-shot timer. Read back:
+ * value is the time left until the next expiry (0: disarmed, or a one-shot
+ * timer that has fired). */
+typedef struct zelkTimerSpec {
+    zelkTime value;
+    zelkTime interval;
+} zelkTimerSpec;
+ZELK_STATIC_ASSERT(sizeof(zelkTimerSpec) == 16, "zelkTimerSpec is 16 bytes");
+ZELK_STATIC_ASSERT(offsetof(zelkTimerSpec, value) == 0, "value at 0");
+ZELK_STATIC_ASSERT(offsetof(zelkTimerSpec, interval) == 8, "interval at 8");
+
+/* Called on the worker thread on each expiry with the timer's id and the
+ * userArg given to zelkTimerCreate(). It may call any timer function, on its
+ * own timer too, but must not wait for a thread that is inside
+ * zelkTimerDelete() or zelkTimerSet() on the same timer. */
+typedef void (*zelkTimerCallback)(int id, void *userArg);
+
+/* Starts the timer service: the worker thread, with attr's priority, stack
+ * size and name (NULL: zelkThreadCreate()'s defaults), and waits until it
+ * runs. Optional: zelkTimerCreate() starts the service with the defaults.
+ * Once the worker runs, a call returns 0 at once and ignores attr. Each start
+ * writes one warning, without a line end, to standard error when the
+ * monotonic clock's resolution is not 1 ns or cannot be read. The first
+ * argument is ignored. Returns 0, or -1 with errno from zelkThreadCreate()
+ * (the service is then not started; a later call starts afresh). */
+ZELK_API int zelkTimerInit(int unused, const zelkThreadAttr *attr);
+
+/* Creates a disarmed timer whose expiries call callback(id, userArg),
+ * starting the service first when it is not running. Ids are handed out in
+ * turn: the search for a free one starts after the id taken last, so a freed
+ * id comes back only when the search reaches it again. Returns the id, 0 to
+ * 199, or -1: errno untouched when callback is NULL or all 200 timers exist;
+ * errno from the service's start or from timer_create otherwise. */
+ZELK_API int zelkTimerCreate(zelkTimerCallback callback, void *userArg);
+
+/* Deletes the timer. Outside a callback it first waits until the timer's
+ * running callback has returned; once it has returned, the timer's callback
+ * is never called again, even for expiries already on their way. Returns 0,
+ * or -1 with errno untouched when id is not a created timer. */
+ZELK_API int zelkTimerDelete(int id);
+
+/* Arms the timer with *newSetting (see zelkTimerSpec): value is absolute
+ * when flags has TIMER_ABSTIME (bit 0; other bits are ignored). A value of 0,
+ * or newSetting NULL, disarms it. When oldSetting is not NULL it receives the
+ * setting replaced: the time that was left and the interval. Outside a
+ * callback it waits like zelkTimerDelete() for a running callback; after a
+ * disarm has returned, the callback is not called until the timer is armed
+ * again. Returns 0, or -1 with nothing changed: errno untouched when id is
+ * not a created timer or a field's seconds do not fit time_t (about 68 years
+ * on 32-bit x86); errno from timer_settime otherwise. */
+ZELK_API int zelkTimerSet(int id, int flags, const zelkTimerSpec *newSetting,
+                          zelkTimerSpec *oldSetting);
+
+/* Stores the timer's time left and interval in *setting. May run while the
+ * timer's callback runs. Returns 0, or -1 with *setting untouched: errno
+ * untouched when id is not a created timer or setting is NULL; errno from
+ * timer_gettime otherwise. */
+ZELK_API int zelkTimerGet(int id, zelkTimerSpec *setting);
+
 /* ---- Message passing and memory probe --------------------------------------
  * Carried out by the driver behind the device file /dev/zelk (the zelkd
  * daemon). A channel id or connection id is a descriptor on that file, owned
