@@ -1,7 +1,11 @@
 #!/bin/sh
 # Writes the Debian symbols file of a shared library: every symbol that it
-# exports, with its version node, recorded as first present in this release.
-# A later release checks its library against this file (dpkg-gensymbols -c).
+# exports, with its version node, recorded as first present in <version>.
+# The record lives in packaging/debian/libzelk2.symbols and the package test
+# checks each build against it (dpkg-gensymbols -c4). After an intended
+# interface change, rewrite it and give older entries back their versions:
+#   sh packaging/debian/symbols.sh build/ci/src/libzelk.so.2 libzelk2 \
+#       <version> libzelk-dev packaging/debian/libzelk2.symbols
 # Usage: symbols.sh <library> <package> <version> <dev package> <output>
 set -eu
 lib=$1
