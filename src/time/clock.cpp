@@ -8,7 +8,7 @@
 #include <sys/time.h>
 
 #include "common/status.h"
-#include "time/timespec.h"
+#include "time/nanoseconds.h"
 
 using zelk::detail::fail;
 

@@ -9,7 +9,7 @@
 
 #include "common/lock.h"
 #include "time/timer_service.h"
-#include "time/timespec.h"
+#include "time/nanoseconds.h"
 
 // The C library names the target thread's field only in newer releases.
 #ifdef sigev_notify_thread_id

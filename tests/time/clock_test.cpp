@@ -9,7 +9,7 @@
 #include <sys/time.h>
 
 #include "support/alarm.h"
-#include "time/timespec.h"
+#include "time/nanoseconds.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Conversions between zelkTime (nanoseconds) and the system's timespec, used
 // by the sleep and by the timer service.
-#ifndef ZELK_TIME_TIMESPEC_H
-#define ZELK_TIME_TIMESPEC_H
+#ifndef ZELK_TIME_NANOSECONDS_H
+#define ZELK_TIME_NANOSECONDS_H
 
 #include <cstdint>
 #include <ctime>
