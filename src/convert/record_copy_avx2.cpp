@@ -4,6 +4,7 @@
 #include "convert/record_copy.h"
 
 #include <cstdint>
+#include <cstring>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -96,12 +97,121 @@ __attribute__((target("avx2"))) void avx2ReverseRun(const Byte *src, Byte *dst,
     reverseFieldsFrom(src, dst, i, fields, n);
 }
 
+__attribute__((target("avx2"))) inline __m256i load32(const Byte *p)
+{
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+}
+
+__attribute__((target("avx2"))) inline void store32(Byte *p, __m256i v)
+{
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), v);
+}
+
+__attribute__((target("avx2"))) void avx2CopyBytes(const Byte *src, Byte *dst,
+                                                   size_t n)
+{
+    if (n < 32) {
+        std::memcpy(dst, src, n);
+        return;
+    }
+    size_t i = 0;
+    for (; i + 128 <= n; i += 128) {
+        __m256i v[4];
+        for (int k = 0; k < 4; ++k)
+            v[k] = load32(src + i + 32 * k);
+        for (int k = 0; k < 4; ++k)
+            store32(dst + i + 32 * k, v[k]);
+    }
+    for (; i + 32 <= n; i += 32)
+        store32(dst + i, load32(src + i));
+    if (i < n) // the last 32 bytes, some of them again
+        store32(dst + n - 32, load32(src + n - 32));
+}
+
+// Reverses one field of 1 to 16 bytes as the head of a 16-byte block; the
+// rest of the block gets the bytes that follow in any order, for the next
+// fields to overwrite. Both areas must hold the whole block.
+__attribute__((target("avx2"))) inline void
+reverseHead(const Byte *src, Byte *dst, size_t n)
+{
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src));
+    const __m128i pattern = _mm_load_si128(
+        reinterpret_cast<const __m128i *>(kReverseHeads.rows[n & 15]));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst),
+                     _mm_shuffle_epi8(v, pattern));
+}
+
+// Entries from..to one by one, any size; off is the bytes done so far.
+__attribute__((target("avx2"))) size_t
+reverseEach(const Byte *src, Byte *dst, const char *layout, size_t from,
+            size_t to, size_t off, size_t room)
+{
+    for (size_t i = from; i < to; ++i) {
+        const int n = layoutEntry(layout, i);
+        if (n <= 0)
+            continue;
+        const size_t size = static_cast<size_t>(n);
+        if (size <= 16 && room - off >= 16)
+            reverseHead(src + off, dst + off, size);
+        else
+            reverseField(src + off, dst + off, size);
+        off += size;
+    }
+    return off;
+}
+
+__attribute__((target("avx2"))) size_t
+avx2ReverseFields(const Byte *src, Byte *dst, const char *layout, size_t count,
+                  size_t room, size_t *bytes)
+{
+    constexpr uint64_t kOnes = 0x0101010101010101u;
+    size_t i = 0;
+    size_t off = 0;
+    for (; i + 8 <= count; i += 8) {
+        uint64_t group =
+            loadBytes<uint64_t>(reinterpret_cast<const Byte *>(layout + i));
+        if (equalWordRun(group))
+            break;
+        // Eight fields of 1 to 16 bytes take 128 bytes at most, so every
+        // field's block lies in the record: no test per field.
+        // Each field's offset and shuffle row come from the group at once:
+        // the multiplication leaves in byte k the sum of sizes 0 to k, and
+        // (n % 16) * 16 addresses the row for size n.
+        if (((group - kOnes) & (kOnes * 0xF0)) == 0 && room - off >= 128) {
+            uint64_t starts = (group * kOnes) << 8;
+            uint64_t rows = (group & (kOnes * 0x0F)) << 4;
+            const Byte *from = src + off;
+            Byte *to = dst + off;
+#pragma GCC unroll 8
+            for (int k = 0; k < 8; ++k, starts >>= 8, rows >>= 8) {
+                const size_t at = starts & 0xFF;
+                const __m128i v = _mm_shuffle_epi8(
+                    _mm_loadu_si128(
+                        reinterpret_cast<const __m128i *>(from + at)),
+                    _mm_load_si128(reinterpret_cast<const __m128i *>(
+                        kReverseHeads.rows[0] + (rows & 0xFF))));
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(to + at), v);
+            }
+            off += (group * kOnes) >> 56;
+        } else {
+            off = reverseEach(src, dst, layout, i, i + 8, off, room);
+        }
+    }
+    if (i + 8 > count) {
+        off = reverseEach(src, dst, layout, i, count, off, room);
+        i = count;
+    }
+    *bytes = off;
+    return i;
+}
+
 } // namespace
 
 const CopyKernels *avx2CopyKernels()
 {
     static constexpr CopyKernels kernels{avx2RecordSize, avx2RunLength,
-                                         avx2ReverseRun};
+                                         avx2ReverseRun, avx2CopyBytes,
+                                         avx2ReverseFields};
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") ? &kernels : nullptr;
 }
