@@ -85,15 +85,25 @@ TEST(ObjectCopyTest, NegativeEntriesArePassedOver)
 }
 
 // Descriptors that favour the fast paths: runs of equal 1-, 2-, 4- and
-// 8-byte entries (long enough for the vector steps), odd sizes up to 127,
-// and an occasional negative entry.
+// 8-byte entries (long enough for the vector steps), stretches of mixed
+// small fields with now and then a large or negative one, odd sizes up to
+// 127, and an occasional negative entry.
 std::string randomLayout(std::mt19937 &rng)
 {
     std::string layout;
     const int segments = std::uniform_int_distribution<>(0, 12)(rng);
     for (int s = 0; s < segments; ++s) {
-        const int kind = std::uniform_int_distribution<>(0, 9)(rng);
-        if (kind < 5) {
+        const int kind = std::uniform_int_distribution<>(0, 11)(rng);
+        if (kind >= 10) {
+            const int entries = std::uniform_int_distribution<>(8, 70)(rng);
+            for (int e = 0; e < entries; ++e) {
+                const int pick = std::uniform_int_distribution<>(0, 99)(rng);
+                layout += static_cast<char>(
+                    pick < 94   ? std::uniform_int_distribution<>(1, 16)(rng)
+                    : pick < 98 ? std::uniform_int_distribution<>(17, 127)(rng)
+                                : -std::uniform_int_distribution<>(1, 128)(rng));
+            }
+        } else if (kind < 5) {
             const char size = "\1\2\4\10"[kind % 4];
             const int run = std::uniform_int_distribution<>(1, 40)(rng);
             layout.append(static_cast<size_t>(run), size);
