@@ -33,7 +33,8 @@ std::string cycleLayout(const std::string &cycle)
 // Integers of 1, 2, 4 and 8 bytes, odd-sized padding and text fields.
 std::string mixedLayout()
 {
-    return cycleLayout({4, 2, 2, 8, 1, 3, 4, 8, 16, 1, 1, 2, 4, 8, 5, 7, 12, 32});
+    return cycleLayout(
+        {4, 2, 2, 8, 1, 3, 4, 8, 16, 1, 1, 2, 4, 8, 5, 7, 12, 32});
 }
 
 // Mostly small integers, a few short padding and text fields: 1005 entries.

@@ -245,9 +245,8 @@ const CopyKernels &baselineCopyKernels()
 {
     // SSE2 has no byte shuffle, so no reverseFields: the driver's field by
     // field path is as fast as plain code gets.
-    static constexpr CopyKernels kernels{baseRecordSize, baseRunLength,
-                                         baseReverseRun, baseCopyBytes,
-                                         nullptr};
+    static constexpr CopyKernels kernels{
+        baseRecordSize, baseRunLength, baseReverseRun, baseCopyBytes, nullptr};
     return kernels;
 }
 

@@ -125,7 +125,8 @@ constexpr ReverseHeads makeReverseHeads()
     for (int row = 0; row < 16; ++row) {
         const int n = row == 0 ? 16 : row;
         for (int t = 0; t < 16; ++t)
-            heads.rows[row][t] = static_cast<unsigned char>(t < n ? n - 1 - t : t);
+            heads.rows[row][t] =
+                static_cast<unsigned char>(t < n ? n - 1 - t : t);
     }
     return heads;
 }

@@ -99,9 +99,10 @@ std::string randomLayout(std::mt19937 &rng)
             for (int e = 0; e < entries; ++e) {
                 const int pick = std::uniform_int_distribution<>(0, 99)(rng);
                 layout += static_cast<char>(
-                    pick < 94   ? std::uniform_int_distribution<>(1, 16)(rng)
-                    : pick < 98 ? std::uniform_int_distribution<>(17, 127)(rng)
-                                : -std::uniform_int_distribution<>(1, 128)(rng));
+                    pick < 94 ? std::uniform_int_distribution<>(1, 16)(rng)
+                    : pick < 98
+                        ? std::uniform_int_distribution<>(17, 127)(rng)
+                        : -std::uniform_int_distribution<>(1, 128)(rng));
             }
         } else if (kind < 5) {
             const char size = "\1\2\4\10"[kind % 4];
