@@ -4,7 +4,8 @@
 // one contiguous area of "sum of positive entries" bytes on either side. The
 // plain copy is therefore one block copy, keeping the forward byte-by-byte
 // meaning where the areas overlap; the reversing copy walks the fields and
-// hands runs of equal 2-, 4- or 8-byte entries to a vector kernel.
+// hands runs of equal 2-, 4- or 8-byte entries to a vector kernel, and the
+// stretches between them to another where the processor has one.
 #include "convert/record_copy.h"
 
 #include <cstdint>

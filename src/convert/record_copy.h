@@ -1,7 +1,8 @@
 // The record copy's engine, shared by the exported zelkObjectCopy and its
 // tests: one driver over the layout descriptor, and sets of vector kernels
 // for the steps where the time goes (summing the descriptor, finding runs of
-// equal entries, reversing runs of 2-, 4- and 8-byte fields).
+// equal entries, reversing runs of 2-, 4- and 8-byte fields and stretches of
+// mixed ones, copying blocks).
 #ifndef ZELK_CONVERT_RECORD_COPY_H
 #define ZELK_CONVERT_RECORD_COPY_H
 
