@@ -40,6 +40,13 @@ const CopyKernels &baselineCopyKernels();
 // AVX2 kernels, or nullptr when the processor (or the build) has none.
 const CopyKernels *avx2CopyKernels();
 
+#if defined(__x86_64__) || defined(__i386__)
+// The AVX2 set's reverseFields, in a file of its own.
+size_t avx2ReverseFields(const unsigned char *src, unsigned char *dst,
+                         const char *layout, size_t count, size_t room,
+                         size_t *bytes);
+#endif
+
 // The record copy of zelkObjectCopy, with the given kernels.
 void copyRecord(const void *source, void *destination, const char *layout,
                 int swap, const CopyKernels &kernels);
