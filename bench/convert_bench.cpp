@@ -1,7 +1,8 @@
 // The record copy against what a user would otherwise write: memcpy of the
 // same bytes (plain mode) and a naive loop over the descriptor that moves
-// one byte at a time (both modes). Two 4 KiB records: mixed fields, and
-// 4-byte fields only.
+// one byte at a time (both modes). Three 4 KiB records: mixed fields of
+// up to 32 bytes, small mixed fields as in typical message headers (1005 of
+// them), and 4-byte fields only.
 #include "zelk.h"
 
 #include <cstring>
@@ -14,12 +15,10 @@ namespace {
 
 constexpr size_t kRecord = 4096;
 
-// Integers of 1, 2, 4 and 8 bytes, odd-sized padding and text fields,
-// repeated to fill the record.
-std::string mixedLayout()
+// A cycle of field sizes repeated to fill the record, the last field cut to
+// fit.
+std::string cycleLayout(const std::string &cycle)
 {
-    const std::string cycle = {4, 2, 2, 8, 1, 3, 4, 8,  16,
-                               1, 1, 2, 4, 8, 5, 7, 12, 32};
     std::string layout;
     size_t size = 0;
     while (size < kRecord) {
@@ -29,6 +28,19 @@ std::string mixedLayout()
         size += take;
     }
     return layout;
+}
+
+// Integers of 1, 2, 4 and 8 bytes, odd-sized padding and text fields.
+std::string mixedLayout()
+{
+    return cycleLayout(
+        {4, 2, 2, 8, 1, 3, 4, 8, 16, 1, 1, 2, 4, 8, 5, 7, 12, 32});
+}
+
+// Mostly small integers, a few short padding and text fields: 1005 entries.
+std::string smallLayout()
+{
+    return cycleLayout({4, 4, 2, 2, 8, 1, 1, 4, 8, 3, 16, 2, 1, 1});
 }
 
 std::string wordLayout()
@@ -75,6 +87,7 @@ void run(benchmark::State &state, const std::string &layout, bool swap, Way way)
 }
 
 const std::string mixed = mixedLayout();
+const std::string small = smallLayout();
 const std::string words = wordLayout();
 
 BENCHMARK_CAPTURE(run, mixed_memcpy, mixed, false, Way::memcpy);
@@ -82,6 +95,10 @@ BENCHMARK_CAPTURE(run, mixed_plain_zelkObjectCopy, mixed, false, Way::library);
 BENCHMARK_CAPTURE(run, mixed_plain_naive, mixed, false, Way::naive);
 BENCHMARK_CAPTURE(run, mixed_reverse_zelkObjectCopy, mixed, true, Way::library);
 BENCHMARK_CAPTURE(run, mixed_reverse_naive, mixed, true, Way::naive);
+BENCHMARK_CAPTURE(run, small_memcpy, small, false, Way::memcpy);
+BENCHMARK_CAPTURE(run, small_plain_zelkObjectCopy, small, false, Way::library);
+BENCHMARK_CAPTURE(run, small_reverse_zelkObjectCopy, small, true, Way::library);
+BENCHMARK_CAPTURE(run, small_reverse_naive, small, true, Way::naive);
 BENCHMARK_CAPTURE(run, words_memcpy, words, false, Way::memcpy);
 BENCHMARK_CAPTURE(run, words_plain_zelkObjectCopy, words, false, Way::library);
 BENCHMARK_CAPTURE(run, words_plain_naive, words, false, Way::naive);

@@ -4,7 +4,8 @@
 // one contiguous area of "sum of positive entries" bytes on either side. The
 // plain copy is therefore one block copy, keeping the forward byte-by-byte
 // meaning where the areas overlap; the reversing copy walks the fields and
-// hands runs of equal 2-, 4- or 8-byte entries to a vector kernel.
+// hands runs of equal 2-, 4- or 8-byte entries to a vector kernel, and the
+// stretches between them to another where the processor has one.
 #include "convert/record_copy.h"
 
 #include <cstdint>
@@ -20,16 +21,29 @@ namespace {
 
 using Byte = unsigned char;
 
-// Copies total bytes with the result of a forward byte-by-byte copy.
-void forwardCopy(const Byte *src, Byte *dst, size_t total)
+// Whether [a, a + total) and [b, b + total) share a byte.
+inline bool overlap(const Byte *a, const Byte *b, size_t total)
 {
+    const uintptr_t x = reinterpret_cast<uintptr_t>(a);
+    const uintptr_t y = reinterpret_cast<uintptr_t>(b);
+    return x - y < total || y - x < total;
+}
+
+// Copies total bytes with the result of a forward byte-by-byte copy.
+void forwardCopy(const Byte *src, Byte *dst, size_t total,
+                 const CopyKernels &kernels)
+{
+    if (!overlap(src, dst, total)) {
+        kernels.copyBytes(src, dst, total);
+        return;
+    }
     const uintptr_t gap =
         reinterpret_cast<uintptr_t>(dst) - reinterpret_cast<uintptr_t>(src);
     if (gap == 0)
         return;
     if (gap >= total) {
-        // Disjoint, or dst below src: every byte is read before it is
-        // overwritten, which is what memmove gives.
+        // dst below src: every byte is read before it is overwritten,
+        // which is what memmove gives.
         std::memmove(dst, src, total);
         return;
     }
@@ -46,11 +60,15 @@ void forwardCopy(const Byte *src, Byte *dst, size_t total)
     }
 }
 
-// Reversing copy between areas that do not overlap.
+constexpr size_t kUnknownSize = SIZE_MAX;
+
+// Reversing copy between areas that do not overlap; total is the record's
+// size, or kUnknownSize until a kernel needs it.
 void reverseDisjoint(const Byte *src, Byte *dst, const char *layout,
-                     size_t count, const CopyKernels &kernels)
+                     size_t count, size_t total, const CopyKernels &kernels)
 {
     size_t i = 0;
+    size_t done = 0; // bytes
     while (i < count) {
         const int n = layoutEntry(layout, i);
         if (n <= 0) { // passed over: neither position moves
@@ -64,21 +82,36 @@ void reverseDisjoint(const Byte *src, Byte *dst, const char *layout,
             (n == 1 || n == 2 || n == 4 || n == 8) && count - i >= 8 &&
             loadBytes<uint64_t>(reinterpret_cast<const Byte *>(layout + i)) ==
                 0x0101010101010101u * size;
-        if (!run) {
-            reverseField(src, dst, size);
-            src += size;
-            dst += size;
-            ++i;
+        if (run) {
+            const size_t fields = kernels.runLength(layout + i, count - i);
+            if (n == 1)
+                kernels.copyBytes(src, dst, fields);
+            else
+                kernels.reverseRun(src, dst, fields, n);
+            src += fields * size;
+            dst += fields * size;
+            done += fields * size;
+            i += fields;
             continue;
         }
-        const size_t fields = kernels.runLength(layout + i, count - i);
-        if (n == 1)
-            std::memcpy(dst, src, fields);
-        else
-            kernels.reverseRun(src, dst, fields, n);
-        src += fields * size;
-        dst += fields * size;
-        i += fields;
+        if (kernels.reverseFields != nullptr) {
+            if (total == kUnknownSize)
+                total = kernels.recordSize(layout, count);
+            size_t bytes = 0;
+            const size_t entries = kernels.reverseFields(
+                src, dst, layout + i, count - i, total - done, &bytes);
+            src += bytes;
+            dst += bytes;
+            done += bytes;
+            i += entries;
+            if (entries != 0)
+                continue;
+        }
+        reverseField(src, dst, size);
+        src += size;
+        dst += size;
+        done += size;
+        ++i;
     }
 }
 
@@ -97,14 +130,6 @@ void reverseBytewise(const Byte *src, Byte *dst, const char *layout,
         src += n;
         dst += n;
     }
-}
-
-// Whether [a, a + total) and [b, b + total) share a byte.
-inline bool overlap(const Byte *a, const Byte *b, size_t total)
-{
-    const uintptr_t x = reinterpret_cast<uintptr_t>(a);
-    const uintptr_t y = reinterpret_cast<uintptr_t>(b);
-    return x - y < total || y - x < total;
 }
 
 size_t baseRecordSize(const char *layout, size_t count)
@@ -184,12 +209,45 @@ void baseReverseRun(const Byte *src, Byte *dst, size_t fields, int n)
     reverseFieldsFrom(src, dst, i, fields, n);
 }
 
+void baseCopyBytes(const Byte *src, Byte *dst, size_t n)
+{
+#if defined(__SSE2__)
+    // A loop of our own: on some processors the string instructions that
+    // the C library uses for blocks of this size run several times slower.
+    if (n >= 16) {
+        const auto load = [src](size_t at) {
+            return _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + at));
+        };
+        const auto store = [dst](size_t at, __m128i v) {
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + at), v);
+        };
+        size_t i = 0;
+        for (; i + 64 <= n; i += 64) {
+            const __m128i a = load(i), b = load(i + 16), c = load(i + 32),
+                          d = load(i + 48);
+            store(i, a);
+            store(i + 16, b);
+            store(i + 32, c);
+            store(i + 48, d);
+        }
+        for (; i + 16 <= n; i += 16)
+            store(i, load(i));
+        if (i < n) // the last 16 bytes, some of them again
+            store(n - 16, load(n - 16));
+        return;
+    }
+#endif
+    std::memcpy(dst, src, n);
+}
+
 } // namespace
 
 const CopyKernels &baselineCopyKernels()
 {
-    static constexpr CopyKernels kernels{baseRecordSize, baseRunLength,
-                                         baseReverseRun};
+    // SSE2 has no byte shuffle, so no reverseFields: the driver's field by
+    // field path is as fast as plain code gets.
+    static constexpr CopyKernels kernels{
+        baseRecordSize, baseRunLength, baseReverseRun, baseCopyBytes, nullptr};
     return kernels;
 }
 
@@ -200,17 +258,21 @@ void copyRecord(const void *source, void *destination, const char *layout,
     auto *dst = static_cast<Byte *>(destination);
     const size_t count = std::strlen(layout);
     if (swap == 0) {
-        forwardCopy(src, dst, kernels.recordSize(layout, count));
+        forwardCopy(src, dst, kernels.recordSize(layout, count), kernels);
         return;
     }
     // No entry exceeds 127 bytes: most calls need no exact size to see
     // that the areas are apart.
     const size_t bound = count <= SIZE_MAX / 127 ? count * 127 : SIZE_MAX;
-    if (overlap(src, dst, bound) &&
-        overlap(src, dst, kernels.recordSize(layout, count)))
-        reverseBytewise(src, dst, layout, count);
-    else
-        reverseDisjoint(src, dst, layout, count, kernels);
+    size_t total = kUnknownSize;
+    if (overlap(src, dst, bound)) {
+        total = kernels.recordSize(layout, count);
+        if (overlap(src, dst, total)) {
+            reverseBytewise(src, dst, layout, count);
+            return;
+        }
+    }
+    reverseDisjoint(src, dst, layout, count, total, kernels);
 }
 
 } // namespace zelk::detail

@@ -1,7 +1,8 @@
 // The record copy's engine, shared by the exported zelkObjectCopy and its
 // tests: one driver over the layout descriptor, and sets of vector kernels
 // for the steps where the time goes (summing the descriptor, finding runs of
-// equal entries, reversing runs of 2-, 4- and 8-byte fields).
+// equal entries, reversing runs of 2-, 4- and 8-byte fields and stretches of
+// mixed ones, copying blocks).
 #ifndef ZELK_CONVERT_RECORD_COPY_H
 #define ZELK_CONVERT_RECORD_COPY_H
 
@@ -20,6 +21,16 @@ struct CopyKernels {
     // the areas do not overlap.
     void (*reverseRun)(const unsigned char *src, unsigned char *dst,
                        size_t fields, int n);
+    // Copies n bytes between areas that do not overlap.
+    void (*copyBytes)(const unsigned char *src, unsigned char *dst, size_t n);
+    // Reverses the fields of the first count entries, whatever their sizes,
+    // between areas of room bytes that do not overlap. Stops early before a
+    // group of eight equal 1-, 2-, 4- or 8-byte entries (reverseRun's work);
+    // returns the entries done and stores their bytes in *bytes. Null where
+    // the processor has no byte shuffle: the driver then goes field by field.
+    size_t (*reverseFields)(const unsigned char *src, unsigned char *dst,
+                            const char *layout, size_t count, size_t room,
+                            size_t *bytes);
 };
 
 // Kernels for every machine of the architecture (SSE2 on x86_64, plain
@@ -28,6 +39,13 @@ const CopyKernels &baselineCopyKernels();
 
 // AVX2 kernels, or nullptr when the processor (or the build) has none.
 const CopyKernels *avx2CopyKernels();
+
+#if defined(__x86_64__) || defined(__i386__)
+// The AVX2 set's reverseFields, in a file of its own.
+size_t avx2ReverseFields(const unsigned char *src, unsigned char *dst,
+                         const char *layout, size_t count, size_t room,
+                         size_t *bytes);
+#endif
 
 // The record copy of zelkObjectCopy, with the given kernels.
 void copyRecord(const void *source, void *destination, const char *layout,
@@ -94,6 +112,34 @@ constexpr TailMask makeTailMask()
 }
 
 alignas(64) inline constexpr TailMask kTailMask = makeTailMask();
+
+// Whether eight entries are equal and 1, 2, 4 or 8: a run for reverseRun.
+inline bool equalWordRun(uint64_t entries)
+{
+    const uint64_t first = entries & 0xFF;
+    return (first & (first - 1)) == 0 && first <= 8 &&
+           entries == first * 0x0101010101010101u;
+}
+
+// A byte shuffle pattern per field size that reverses a field of 1 to 16
+// bytes at the start of a 16-byte block; row n % 16 serves size n.
+struct ReverseHeads {
+    unsigned char rows[16][16];
+};
+
+constexpr ReverseHeads makeReverseHeads()
+{
+    ReverseHeads heads{};
+    for (int row = 0; row < 16; ++row) {
+        const int n = row == 0 ? 16 : row;
+        for (int t = 0; t < 16; ++t)
+            heads.rows[row][t] =
+                static_cast<unsigned char>(t < n ? n - 1 - t : t);
+    }
+    return heads;
+}
+
+alignas(64) inline constexpr ReverseHeads kReverseHeads = makeReverseHeads();
 
 // The kernels' plain-code tails, from entry i on.
 inline size_t recordSizeFrom(const char *layout, size_t i, size_t count)

@@ -1,9 +1,11 @@
 // AVX2 kernels of the record copy, chosen at run time where the processor
 // has AVX2 (the build itself assumes no more than the architecture's
-// baseline). Same results as the baseline kernels, 32 bytes a step.
+// baseline). Same results as the baseline kernels, 32 bytes a step; the
+// kernel for stretches of mixed fields is in record_copy_mixed_avx2.cpp.
 #include "convert/record_copy.h"
 
 #include <cstdint>
+#include <cstring>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -55,11 +57,29 @@ __attribute__((target("avx2"))) size_t avx2RecordSize(const char *layout,
     return static_cast<size_t>(lanes[0] + lanes[1] + lanes[2] + lanes[3]);
 }
 
+__attribute__((target("avx2"))) inline __m256i sameEntries(const char *p,
+                                                           __m256i first)
+{
+    return _mm256_cmpeq_epi8(
+        _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)), first);
+}
+
 __attribute__((target("avx2"))) size_t avx2RunLength(const char *layout,
                                                      size_t count)
 {
     size_t i = 0;
     const __m256i first = _mm256_set1_epi8(layout[0]);
+    // 128 entries a step while all are equal; the step that is not is
+    // searched 32 entries at a time below.
+    for (; i + 128 <= count; i += 128) {
+        const __m256i all = _mm256_and_si256(
+            _mm256_and_si256(sameEntries(layout + i, first),
+                             sameEntries(layout + i + 32, first)),
+            _mm256_and_si256(sameEntries(layout + i + 64, first),
+                             sameEntries(layout + i + 96, first)));
+        if (_mm256_movemask_epi8(all) != -1)
+            break;
+    }
     for (; i + 32 <= count; i += 32) {
         const __m256i v =
             _mm256_loadu_si256(reinterpret_cast<const __m256i *>(layout + i));
@@ -71,10 +91,21 @@ __attribute__((target("avx2"))) size_t avx2RunLength(const char *layout,
     return runLengthFrom(layout, i, count);
 }
 
+__attribute__((target("avx2"))) inline __m256i load32(const Byte *p)
+{
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+}
+
+__attribute__((target("avx2"))) inline void store32(Byte *p, __m256i v)
+{
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), v);
+}
+
 __attribute__((target("avx2"))) void avx2ReverseRun(const Byte *src, Byte *dst,
                                                     size_t fields, int n)
 {
-    // One byte shuffle per 32 bytes; the pattern repeats in both halves.
+    // One byte shuffle per 32 bytes, four to a step; the pattern repeats in
+    // both halves.
     alignas(32) static constexpr char kPatterns[3][16] = {
         {1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14},
         {3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12},
@@ -84,16 +115,45 @@ __attribute__((target("avx2"))) void avx2ReverseRun(const Byte *src, Byte *dst,
     const __m256i pattern = _mm256_broadcastsi128_si256(
         _mm_load_si128(reinterpret_cast<const __m128i *>(kPatterns[which])));
     const size_t size = static_cast<size_t>(n);
-    const size_t perVector = 32 / size;
-    size_t i = 0;
-    for (; i + perVector <= fields; i += perVector) {
-        const size_t off = i * size;
-        const __m256i v =
-            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + off));
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + off),
-                            _mm256_shuffle_epi8(v, pattern));
+    const size_t bytes = fields * size;
+    size_t off = 0;
+    for (; off + 128 <= bytes; off += 128) {
+        const __m256i a = load32(src + off);
+        const __m256i b = load32(src + off + 32);
+        const __m256i c = load32(src + off + 64);
+        const __m256i d = load32(src + off + 96);
+        store32(dst + off, _mm256_shuffle_epi8(a, pattern));
+        store32(dst + off + 32, _mm256_shuffle_epi8(b, pattern));
+        store32(dst + off + 64, _mm256_shuffle_epi8(c, pattern));
+        store32(dst + off + 96, _mm256_shuffle_epi8(d, pattern));
     }
-    reverseFieldsFrom(src, dst, i, fields, n);
+    for (; off + 32 <= bytes; off += 32)
+        store32(dst + off, _mm256_shuffle_epi8(load32(src + off), pattern));
+    reverseFieldsFrom(src, dst, off / size, fields, n);
+}
+
+__attribute__((target("avx2"))) void avx2CopyBytes(const Byte *src, Byte *dst,
+                                                   size_t n)
+{
+    if (n < 32) {
+        std::memcpy(dst, src, n);
+        return;
+    }
+    size_t i = 0;
+    for (; i + 128 <= n; i += 128) {
+        const __m256i a = load32(src + i);
+        const __m256i b = load32(src + i + 32);
+        const __m256i c = load32(src + i + 64);
+        const __m256i d = load32(src + i + 96);
+        store32(dst + i, a);
+        store32(dst + i + 32, b);
+        store32(dst + i + 64, c);
+        store32(dst + i + 96, d);
+    }
+    for (; i + 32 <= n; i += 32)
+        store32(dst + i, load32(src + i));
+    if (i < n) // the last 32 bytes, some of them again
+        store32(dst + n - 32, load32(src + n - 32));
 }
 
 } // namespace
@@ -101,7 +161,8 @@ __attribute__((target("avx2"))) void avx2ReverseRun(const Byte *src, Byte *dst,
 const CopyKernels *avx2CopyKernels()
 {
     static constexpr CopyKernels kernels{avx2RecordSize, avx2RunLength,
-                                         avx2ReverseRun};
+                                         avx2ReverseRun, avx2CopyBytes,
+                                         avx2ReverseFields};
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") ? &kernels : nullptr;
 }
