@@ -29,6 +29,9 @@ const CopyKernels &baselineCopyKernels();
 // AVX2 kernels, or nullptr when the processor (or the build) has none.
 const CopyKernels *avx2CopyKernels();
 
+// NEON kernels, or nullptr when the processor (or the build) has none.
+const CopyKernels *neonCopyKernels();
+
 // The record copy of zelkObjectCopy, with the given kernels.
 void copyRecord(const void *source, void *destination, const char *layout,
                 int swap, const CopyKernels &kernels);
