@@ -33,8 +33,8 @@ ZELK_NEON size_t neonRecordSize(const char *layout, size_t count)
         // in 16-bit lanes before they are widened.
         uint16x8_t sums = vdupq_n_u16(0);
         for (int block = 0; block < 128 && i + 16 <= count; ++block, i += 16)
-            sums = vpadalq_u8(sums, vreinterpretq_u8_s8(vmaxq_s8(
-                                        vld1q_s8(entries + i), zero)));
+            sums = vpadalq_u8(sums, vreinterpretq_u8_s8(
+                                        vmaxq_s8(vld1q_s8(entries + i), zero)));
         total = vpadalq_u32(total, vpaddlq_u16(sums));
     }
     return static_cast<size_t>(vgetq_lane_u64(total, 0) +

@@ -21,7 +21,7 @@ int main(int argc, char **argv)
     std::vector<uint8_t> input;
     for (long n = 0; n < inputs; ++n) {
         input.clear();
-        input.push_back(static_cast<uint8_t>(pick(0, 3)));   // mode
+        input.push_back(static_cast<uint8_t>(pick(0, 3)));      // mode
         input.push_back(static_cast<uint8_t>(pick(-128, 127))); // placement
         const int segments = pick(0, n % 10 == 0 ? 40 : 8);
         for (int s = 0; s < segments; ++s) {
