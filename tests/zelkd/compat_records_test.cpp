@@ -135,12 +135,12 @@ TEST(CompatRecordsTest, AnArmhfClientsExchangeDecodesAsCompatIoctls)
     for (const auto &r : requests)
         if (r.what == "ioctl")
             codes.push_back(r.code);
-    ASSERT_EQ((std::vector<uint32_t>{
-                  ZELK_IOC_CHANNEL_CREATE, ZELK_IOC_CONNECT_ATTACH,
-                  ZELK_IOC_MSG_SEND, ZELK_IOC_MSG_RECEIVE, ZELK_IOC_MSG_REPLY,
-                  ZELK_IOC_MEM_PROBE, ZELK_IOC_CONNECT_DETACH,
-                  ZELK_IOC_CHANNEL_DESTROY}),
-              codes);
+    ASSERT_EQ(
+        (std::vector<uint32_t>{
+            ZELK_IOC_CHANNEL_CREATE, ZELK_IOC_CONNECT_ATTACH, ZELK_IOC_MSG_SEND,
+            ZELK_IOC_MSG_RECEIVE, ZELK_IOC_MSG_REPLY, ZELK_IOC_MEM_PROBE,
+            ZELK_IOC_CONNECT_DETACH, ZELK_IOC_CHANNEL_DESTROY}),
+        codes);
 
     // The client's areas, at the addresses its records name.
     AreaMemory memory;
@@ -181,8 +181,8 @@ TEST(CompatRecordsTest, AnArmhfClientsExchangeDecodesAsCompatIoctls)
     // reply), receive, reply, probe, detach, destroy.
     ASSERT_EQ(8u, answers.results.size());
     for (const auto &[t, result] : answers.results)
-        EXPECT_EQ(0, result.first) << "request " << t << ": "
-                                   << strerror(result.first);
+        EXPECT_EQ(0, result.first)
+            << "request " << t << ": " << strerror(result.first);
     const auto received = as<zelkIoMsgReceive>(answers.results[4].second);
     EXPECT_EQ(1u, received.messageId);
     EXPECT_EQ(14u, received.info);
