@@ -17,13 +17,15 @@ packages=(
 )
 
 # aarch64 and armhf: Debian's cross compilers, the arm64 libfuse3 for the
-# cross-built zelkd, and the i386 kernel headers. The cross compilers
+# cross-built zelkd, the target's runtime libraries from which the cross
+# packages' dependencies are computed, and the i386 kernel headers. The cross compilers
 # conflict with gcc-multilib, whose only content is the /usr/include/asm
 # link that -m32 builds otherwise lack: linux-libc-dev:i386 gives them
 # /usr/include/i386-linux-gnu/asm instead, so gcc-multilib is not used.
 packages+=(
   crossbuild-essential-arm64 crossbuild-essential-armhf
   libfuse3-dev:arm64
+  libstdc++6:arm64 libc6:armhf libstdc++6:armhf libgcc-s1:armhf
 )
 foreign=(i386 arm64 armhf)
 

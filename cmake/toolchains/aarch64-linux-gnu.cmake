@@ -21,4 +21,7 @@ set(ENV{PKG_CONFIG_LIBDIR}
     /usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig)
 set(ZELK_CROSS_ZELKD ON)
 
+# The Debian architecture of the packages built here.
+set(ZELK_DEB_ARCHITECTURE arm64)
+
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -17,4 +17,7 @@ set(CMAKE_CROSSCOMPILING_EMULATOR
     qemu-arm -L /usr/arm-linux-gnueabihf
     -E LD_LIBRARY_PATH=/usr/arm-linux-gnueabihf/lib)
 
+# The Debian architecture of the packages built here.
+set(ZELK_DEB_ARCHITECTURE armhf)
+
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -87,7 +87,7 @@ struct Request {
     Bytes record;
 };
 
-std::vector<Request> runClient(const char *command)
+[[maybe_unused]] std::vector<Request> runClient(const char *command)
 {
     std::vector<Request> requests;
     FILE *out = popen(command, "r");
@@ -119,7 +119,7 @@ template <typename Record> Record as(const Bytes &bytes)
     return rec;
 }
 
-Bytes text(const char *s, size_t size)
+[[maybe_unused]] Bytes text(const char *s, size_t size)
 {
     return Bytes(s, s + size);
 }
