@@ -35,6 +35,29 @@
                                          __LINE__)[(cond) ? 1 : -1]
 #endif
 
+/* Records are laid out as each platform's C ABI lays them out; their sizes
+ * and offsets are checked below on i686, x86_64, aarch64 and armhf.
+ * zelkInfoBlock and zelkTimerSpec are the same everywhere. On armhf an
+ * 8-byte member (uint64_t, and the threads library's types, which hold one)
+ * is 8-byte aligned inside a record, as on the 64-bit platforms; on i686 it
+ * is 4-byte aligned. So zelkEvent differs between the two 32-bit platforms:
+ * its condition variable is at offset 8 on armhf (80 bytes in all) and at 4
+ * on i686 (76 bytes). What the header promises on armhf is that platform's
+ * natural layout, the one its compilers give every caller. */
+#if defined(__x86_64__) && defined(__LP64__)
+#define ZELK_EVENT_COND_AT 8
+#define ZELK_EVENT_SIZE 96
+#elif defined(__aarch64__) && defined(__LP64__)
+#define ZELK_EVENT_COND_AT 8
+#define ZELK_EVENT_SIZE 104 /* its pthread_mutex_t is 48 bytes */
+#elif defined(__i386__)
+#define ZELK_EVENT_COND_AT 4
+#define ZELK_EVENT_SIZE 76
+#elif defined(__arm__) && defined(__ARM_EABI__)
+#define ZELK_EVENT_COND_AT 8
+#define ZELK_EVENT_SIZE 80
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -125,13 +148,13 @@ typedef struct zelkThreadAttr {
                            marker file's name */
 } zelkThreadAttr;
 ZELK_STATIC_ASSERT(sizeof(zelkThreadAttr) == (sizeof(void *) == 8 ? 24 : 16),
-                   "zelkThreadAttr is 16 bytes on i686, 24 on x86_64");
+                   "zelkThreadAttr is 16 bytes on 32-bit, 24 on 64-bit");
 ZELK_STATIC_ASSERT(offsetof(zelkThreadAttr, priority) == 0, "priority at 0");
 ZELK_STATIC_ASSERT(offsetof(zelkThreadAttr, stackSize) == 4, "stackSize at 4");
 ZELK_STATIC_ASSERT(offsetof(zelkThreadAttr, flags) == 8, "flags at 8");
 ZELK_STATIC_ASSERT(offsetof(zelkThreadAttr, name) ==
                        (sizeof(void *) == 8 ? 16 : 12),
-                   "name at 12 on i686, 16 on x86_64");
+                   "name at 12 on 32-bit, 16 on 64-bit");
 
 /* Starts entry(arg) on a new thread and stores its handle in *thread. With
  * attr NULL the thread is joinable, keeps the default scheduling and stack
@@ -209,13 +232,16 @@ typedef struct zelkEvent {
     pthread_mutex_t mutex; /* a default mutex */
 } zelkEvent;
 ZELK_STATIC_ASSERT(offsetof(zelkEvent, bits) == 0, "bits at 0");
-ZELK_STATIC_ASSERT(offsetof(zelkEvent, cond) == (sizeof(void *) == 8 ? 8 : 4),
-                   "cond at 4 on i686, 8 on x86_64");
+#ifdef ZELK_EVENT_SIZE
+ZELK_STATIC_ASSERT(offsetof(zelkEvent, cond) == ZELK_EVENT_COND_AT,
+                   "cond at 4 on i686, 8 elsewhere");
 ZELK_STATIC_ASSERT(offsetof(zelkEvent, mutex) ==
                        offsetof(zelkEvent, cond) + sizeof(pthread_cond_t),
                    "mutex right after cond");
-ZELK_STATIC_ASSERT(sizeof(zelkEvent) == (sizeof(void *) == 8 ? 96 : 76),
-                   "zelkEvent is 76 bytes on i686, 96 on x86_64");
+ZELK_STATIC_ASSERT(sizeof(zelkEvent) == ZELK_EVENT_SIZE,
+                   "zelkEvent: 76 bytes on i686, 80 on armhf, 96 on x86_64, "
+                   "104 on aarch64");
+#endif
 
 /* Initialises the event with no bit set. Returns 0, or -1 with errno: EINVAL
  * when event is NULL, or the threads library's error number (nothing is left

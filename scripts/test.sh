@@ -2,7 +2,7 @@
 # Runs the whole test suite: installs what the machine lacks, then builds and
 # tests each configuration (x86_64 with warnings as errors, i686 under
 # qemu-i386, AddressSanitizer+UBSan, ThreadSanitizer) and sums up.
-# Usage: scripts/test.sh [preset ...]   (default: ci i686 asan tsan)
+# Usage: scripts/test.sh [preset ...]   (default: ci i686 aarch64 armhf asan tsan)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,7 +26,7 @@ else
 fi
 
 presets=("$@")
-[[ ${#presets[@]} -gt 0 ]] || presets=(ci i686 asan tsan)
+[[ ${#presets[@]} -gt 0 ]] || presets=(ci i686 aarch64 armhf asan tsan)
 
 failed=()
 for preset in "${presets[@]}"; do

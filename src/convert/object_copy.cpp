@@ -9,7 +9,10 @@ namespace {
 const zelk::detail::CopyKernels &chooseKernels()
 {
     const zelk::detail::CopyKernels *avx2 = zelk::detail::avx2CopyKernels();
-    return avx2 != nullptr ? *avx2 : zelk::detail::baselineCopyKernels();
+    const zelk::detail::CopyKernels *neon = zelk::detail::neonCopyKernels();
+    return avx2 != nullptr   ? *avx2
+           : neon != nullptr ? *neon
+                             : zelk::detail::baselineCopyKernels();
 }
 
 } // namespace

@@ -46,6 +46,8 @@ size_t avx2ReverseFields(const unsigned char *src, unsigned char *dst,
                          const char *layout, size_t count, size_t room,
                          size_t *bytes);
 #endif
+// NEON kernels, or nullptr when the processor (or the build) has none.
+const CopyKernels *neonCopyKernels();
 
 // The record copy of zelkObjectCopy, with the given kernels.
 void copyRecord(const void *source, void *destination, const char *layout,

@@ -90,6 +90,13 @@ static_assert(ZELK_IOC_CONNECT_DETACH == 0x000050E5);
 static_assert(ZELK_IOC_MSG_SEND == 0xC02050E6);
 static_assert(ZELK_IOC_MEM_PROBE == 0x401850ED);
 
+// The records below are checked on every architecture the library builds
+// for. Each 8-byte field sits at an offset that is a multiple of 8 and each
+// record's size is one too, so the 4-byte alignment of i686 and the 8-byte
+// alignment of armhf and the 64-bit platforms give the same bytes: one
+// 64-bit daemon serves every 32-bit caller through compat ioctls.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "the records travel little-endian, as the host stores them");
 static_assert(sizeof(zelkIoChannelCreate) == 264);
 static_assert(offsetof(zelkIoChannelCreate, name) == 4);
 static_assert(offsetof(zelkIoChannelCreate, reserved) == 260);

@@ -1,6 +1,6 @@
 // libFuzzer target: the record copy against its byte-by-byte definition.
-// Input: one byte of mode (bit 0: reverse; bit 1: AVX2 kernels, where the
-// processor has them) and one of placement (the
+// Input: one byte of mode (bit 0: reverse; bit 1: the AVX2 or NEON kernels,
+// where the processor has them) and one of placement (the
 // destination's distance from the source, signed, so areas overlap either
 // way or not at all), then the descriptor up to its 0, then source bytes.
 
@@ -13,15 +13,19 @@
 #include "convert/object_copy_reference.h"
 #include "convert/record_copy.h"
 
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 2)
         return 0;
     const int swap = data[0] & 1;
-    const zelk::detail::CopyKernels *avx2 = zelk::detail::avx2CopyKernels();
+    const zelk::detail::CopyKernels *vector = zelk::detail::avx2CopyKernels();
+    if (vector == nullptr)
+        vector = zelk::detail::neonCopyKernels();
     const zelk::detail::CopyKernels &kernels =
-        (data[0] & 2) != 0 && avx2 != nullptr
-            ? *avx2
+        (data[0] & 2) != 0 && vector != nullptr
+            ? *vector
             : zelk::detail::baselineCopyKernels();
     const int shift = static_cast<signed char>(data[1]);
     data += 2;

@@ -147,6 +147,12 @@ void avx2Copy(const void *src, void *dst, const char *layout, int swap)
                              *zelk::detail::avx2CopyKernels());
 }
 
+void neonCopy(const void *src, void *dst, const char *layout, int swap)
+{
+    zelk::detail::copyRecord(src, dst, layout, swap,
+                             *zelk::detail::neonCopyKernels());
+}
+
 void compareWithDefinition(CopyFunction copy)
 {
     std::mt19937 rng(20240601);
@@ -193,9 +199,13 @@ TEST(ObjectCopyTest, MatchesTheByteByByteDefinition)
 TEST(ObjectCopyTest, EachKernelSetMatchesTheByteByByteDefinition)
 {
     compareWithDefinition(baselineCopy);
-    if (zelk::detail::avx2CopyKernels() == nullptr)
-        GTEST_SKIP() << "this processor has no AVX2";
-    compareWithDefinition(avx2Copy);
+    if (zelk::detail::avx2CopyKernels() != nullptr)
+        compareWithDefinition(avx2Copy);
+    if (zelk::detail::neonCopyKernels() != nullptr)
+        compareWithDefinition(neonCopy);
+    if (zelk::detail::avx2CopyKernels() == nullptr &&
+        zelk::detail::neonCopyKernels() == nullptr)
+        GTEST_SKIP() << "this processor has neither AVX2 nor NEON";
 }
 
 // Long stretches of small mixed fields, as message headers have, through
