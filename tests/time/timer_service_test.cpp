@@ -302,6 +302,10 @@ TEST(TimerServiceTest, FailedStartLeavesNothingAndALaterStartWorks)
 // first use, and none of the parent's timers fires in it.
 TEST(TimerServiceTest, ForkedChildGetsAServiceOfItsOwn)
 {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer cannot start threads in the child of a "
+                    "multi-threaded process";
+#endif
     CallbackLog parents;
     const int parentId = armPeriodic(parents, 2 * kMs);
     ASSERT_TRUE(waitUntil([&] { return parents.calls >= 2; }, kHangGuard));
