@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -117,11 +118,16 @@ pid_t startZelkd(const Options &options)
     for (std::string &arg : args)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
+    const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid == 0) {
         // A process group of its own: a Ctrl-C meant for the program must
         // not stop the driver under it.
         setpgid(0, 0);
+        // Stops with the session, also when the session is killed.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent)
+            _exit(kSessionFailed);
         signal(SIGINT, SIG_DFL);
         signal(SIGQUIT, SIG_DFL);
         execvp(argv[0], argv.data());
@@ -131,12 +137,15 @@ pid_t startZelkd(const Options &options)
     return pid;
 }
 
-// Waits until /dev/zelk is mounted; false when zelkd ended or took too long.
-bool waitForDevice(pid_t zelkd)
+// Waits until /dev/zelk is mounted; false when zelkd ended (zelkd is then
+// -1) or took too long.
+bool waitForDevice(pid_t &zelkd)
 {
     for (int i = 0; i < 200; ++i) {
-        if (waitpid(zelkd, nullptr, WNOHANG) == zelkd)
+        if (waitpid(zelkd, nullptr, WNOHANG) == zelkd) {
+            zelkd = -1;
             return false;
+        }
         if (FILE *info = fopen("/proc/self/mountinfo", "re")) {
             char line[4096];
             bool mounted = false;
@@ -232,7 +241,7 @@ int main(int argc, char **argv)
     // not zelkd, which has a process group of its own).
     signal(SIGINT, SIG_IGN);
     signal(SIGQUIT, SIG_IGN);
-    const pid_t zelkd = startZelkd(options);
+    pid_t zelkd = startZelkd(options);
     if (zelkd < 0 || !waitForDevice(zelkd)) {
         fputs("zelkd-session: zelkd did not start (see its messages "
               "above)\n",
