@@ -305,6 +305,9 @@ TEST(TimerServiceTest, ForkedChildGetsAServiceOfItsOwn)
 #if defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "ThreadSanitizer cannot start threads in the child of a "
                     "multi-threaded process";
+#elif defined(ZELK_TEST_EMULATED)
+    GTEST_SKIP() << "user-mode emulation fails when the child of a "
+                    "multi-threaded process starts threads";
 #endif
     CallbackLog parents;
     const int parentId = armPeriodic(parents, 2 * kMs);
