@@ -392,9 +392,10 @@ ZELK_API int zelkMsgSend(int connectionId, const void *data, uint32_t size,
 
 /* Asks the driver whether length bytes from address may be accessed as mode
  * asks (bit 0 read, bit 1 write), in chunks of at most 2048 bytes, without
- * touching them. flag is handed to the driver unchanged (zelkd ignores it). Returns 0 when all may (also for length 0), the first
- * refusing chunk's result otherwise (normally -1 with the driver's errno),
- * or -1 with open's errno when the device file cannot be opened. */
+ * touching them. flag is handed to the driver unchanged (zelkd ignores it).
+ * Returns 0 when all may (also for length 0), the first refusing chunk's
+ * result otherwise (normally -1 with the driver's errno), or -1 with open's
+ * errno when the device file cannot be opened. */
 ZELK_API int zelkMemProbe(const void *address, int mode, uint32_t length,
                           int flag);
 
