@@ -72,7 +72,9 @@ ZELK_STATIC_ASSERT(sizeof(zelkTime) == 8, "zelkTime is 8 bytes");
  * log) and one level mask. A message is written when its level shares a bit
  * with the mask; level 0 is always written. Messages are written as given:
  * no time stamp, no prefix, no line end. Destinations and the mask are
- * process-wide. */
+ * process-wide. Writers are serialised by one lock: a zelkLog from a signal
+ * handler that interrupted a zelkLog or zelkLogConfig of the same thread
+ * waits forever. The log file is opened close-on-exec. */
 
 #define ZELK_LOG_TO_FILE 1    /* argument: the file's path, or NULL for off */
 #define ZELK_LOG_TO_CONSOLE 2 /* argument: non-NULL for on, NULL for off */
@@ -380,7 +382,9 @@ ZELK_API int zelkTimerGet(int id, zelkTimerSpec *setting);
 ZELK_API int zelkChannelCreate(const char *name);
 
 /* Destroys the channel and closes its descriptor, whatever the driver says.
- * Returns 0, or -1 when the request or the close failed. */
+ * Tasks still waiting in a receive on it fail with EBADF, senders waiting
+ * for a reply with EPIPE. Returns 0, or -1 when the request or the close
+ * failed. */
 ZELK_API int zelkChannelDestroy(int channelId);
 
 /* Waits for a message on the channel and copies up to size bytes of it into
@@ -400,20 +404,24 @@ ZELK_API int zelkMsgReply(int receiveId, int status, const void *data,
 ZELK_API int zelkConnectAttach(const char *name);
 
 /* Detaches the connection and closes its descriptor, whatever the driver
- * says. Returns 0, or -1 when the request or the close failed. */
+ * says. A send still waiting on it fails with EBADF. Returns 0, or -1 when
+ * the request or the close failed. */
 ZELK_API int zelkConnectDetach(int connectionId);
 
 /* Sends size bytes of data and waits for the reply, of which up to replySize
  * bytes land in reply. Returns the status that the driver passes back (the
- * server's reply status; 1 if the driver gives none), or -1. */
+ * server's reply status; 1 if the driver gives none), or -1. A server's reply
+ * status of -1 is returned as is and looks like a failure, with errno left
+ * as it was before the call. */
 ZELK_API int zelkMsgSend(int connectionId, const void *data, uint32_t size,
                          void *reply, uint32_t replySize);
 
 /* Asks the driver whether length bytes from address may be accessed as mode
  * asks (bit 0 read, bit 1 write), in chunks of at most 2048 bytes, without
- * touching them. Returns 0 when all may (also for length 0), the first
- * refusing chunk's result otherwise (normally -1 with the driver's errno),
- * or -1 with open's errno when the device file cannot be opened. */
+ * touching them. flag is handed to the driver unchanged (zelkd ignores it).
+ * Returns 0 when all may (also for length 0), the first refusing chunk's
+ * result otherwise (normally -1 with the driver's errno), or -1 with open's
+ * errno when the device file cannot be opened. */
 ZELK_API int zelkMemProbe(const void *address, int mode, uint32_t length,
                           int flag);
 
@@ -499,9 +507,11 @@ typedef struct sysCalSem sysCalSem;
  * or initialised. */
 ZELK_API sysCalEvent *sysCalEventCreate(void);
 
-/* Deletes an event. Returns 0 (the handle is invalid afterwards), or -1:
- * for NULL; for an event on which a task still waits, which is left intact
- * and usable (post it, then delete again); or when destroying its mutex or
+/* Deletes an event. Tasks that a post has released but that are still
+ * leaving their wait are waited for, briefly. Returns 0 (the handle is
+ * invalid afterwards), or -1: for NULL; for an event on which a task is
+ * blocked in a wait that no post has released, which is left intact and
+ * usable (post it, then delete again); or when destroying its mutex or
  * condition variable reports an error (the event is released all the same). */
 ZELK_API int32_t sysCalEventDelete(sysCalEvent *event);
 
@@ -520,20 +530,21 @@ ZELK_API int32_t sysCalEventWait(sysCalEvent *event);
  * cannot be allocated or initialised. */
 ZELK_API sysCalSem *sysCalSemBCreate(void);
 
-/* Deletes a binary semaphore. Returns 0 (the handle is invalid afterwards),
- * or -1: for NULL; for a semaphore that a task holds, which is left intact
- * (give it, then delete again); or when destroying its mutex reports an
- * error (the semaphore is released all the same). */
+/* Deletes a binary semaphore, available or taken. Returns 0 (the handle is
+ * invalid afterwards), or -1: for NULL; for a semaphore on which a task is
+ * blocked in a take, which is left intact (give it, then delete again); or
+ * when destroying its mutex or condition variable reports an error (the
+ * semaphore is released all the same). */
 ZELK_API int32_t sysCalSemDelete(sysCalSem *semaphore);
 
-/* Gives back a semaphore that the calling task holds, making it available.
- * Returns 0, or -1 for NULL, and for a semaphore that the calling task does
- * not hold (available, or held by another task), which is left as it was. */
+/* Makes the semaphore available, whichever task gives it, and lets one task
+ * blocked in a take have it. Giving an available semaphore leaves it
+ * available: gives do not add up. Returns 0, or -1 for NULL. */
 ZELK_API int32_t sysCalSemGive(sysCalSem *semaphore);
 
-/* Takes the semaphore, blocking while another task holds it. Returns 0, or
- * -1 for NULL, and at once for a semaphore that the calling task already
- * holds (instead of blocking forever). */
+/* Takes the semaphore, blocking until it is available: also when the calling
+ * task took it before, so that one task may wait for another task's give.
+ * Returns 0, or -1 for NULL. */
 ZELK_API int32_t sysCalSemTake(sysCalSem *semaphore);
 
 #ifdef __cplusplus

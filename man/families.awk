@@ -4,7 +4,9 @@
 #
 # Each "/* ---- Family ---- ... */" heading of the header becomes a
 # subsection with the heading's text as its introduction; each ZELK_API
-# declaration under it is listed with the comment written just above it.
+# declaration under it is listed with the comment written just above it, and
+# so is each type: records (typedef struct) shown whole, field comments and
+# all, one-line typedefs, and the constants (#define ZELK_... <number>).
 # The template's line "@FAMILIES@" is replaced by these subsections and
 # "@VERSION@" by the version, so a new family or function in the header
 # needs no edit here.
@@ -27,16 +29,68 @@ function flushDeclaration(    proto)
     sub(/ZELK_API /, "", proto)
     sub(/ ZELK_NOTHROW/, "", proto)
     sub(/ __attribute__\(\(.*\)\)/, "", proto)
-    if (!inFamily) {
-        out = out ".SS General\n"
-        inFamily = 1
-    }
+    ensureFamily()
     out = out ".TP\n.B " roff(proto) "\n" (comment == "" ? "See zelk.h.\n" : comment)
     decl = ""
     comment = ""
 }
 
+function ensureFamily()
+{
+    if (!inFamily) {
+        out = out ".SS General\n"
+        inFamily = 1
+    }
+}
+
+# Appends code lines as an indented, unfilled block, after their comment.
+function flushCode(lines)
+{
+    ensureFamily()
+    out = out (comment == "" ? "" : ".PP\n" comment) ".PP\n.RS\n.nf\n" \
+        lines ".fi\n.RE\n"
+    comment = ""
+}
+
+function flushConstants()
+{
+    if (constants != "")
+        flushCode(constants)
+    constants = ""
+}
+
 # ---- first file: the header ----
+FNR == NR && inRecord {
+    record = record roff($0) "\n"
+    if ($0 ~ /^}/) {
+        inRecord = 0
+        flushCode(record)
+    }
+    next
+}
+
+FNR == NR && /^#define[ \t]+ZELK_[A-Z0-9_]+[ \t]+[0-9]/ {
+    constants = constants roff($0) "\n"
+    next
+}
+
+FNR == NR && constants != "" {
+    flushConstants()
+}
+
+FNR == NR && /^typedef struct [A-Za-z_]+ \{/ {
+    record = roff($0) "\n"
+    inRecord = 1
+    next
+}
+
+FNR == NR && /^typedef [^{]*;[ \t]*$/ {
+    ensureFamily()
+    out = out ".TP\n.B " roff($0) "\n" (comment == "" ? "A type.\n" : comment)
+    comment = ""
+    next
+}
+
 FNR == NR && inDecl {
     decl = decl " " $0
     if ($0 ~ /;/) {

@@ -1,43 +1,22 @@
 #!/usr/bin/env bash
-# Builds libzelk and zelkd and runs the demo program. Message passing needs
-# the zelkd driver: the script starts it in a private mount namespace with a
-# /dev of its own (root needed; sudo is used when not root), and stops it
-# afterwards. Nothing of it is visible outside, and nothing is left behind.
+# Builds libzelk, zelkd and the demo program, and runs the demo with a zelkd
+# of its own through zelkd-session: a private mount namespace with its own
+# /dev/zelk and marker directory. Root runs it directly; another user runs it
+# in a user namespace where the system allows that, else through sudo.
+# Nothing of it is seen outside, and nothing is left behind.
 # Usage: scripts/demo.sh [demo options]   (scripts/demo.sh --help lists them)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if [[ ${ZELK_DEMO_NAMESPACE:-} != 1 ]]; then
-  scripts/install-deps.sh
-  cmake --preset dev >/dev/null
-  cmake --build --preset dev --target zelk_demo zelkd >/dev/null
-  sudo=()
-  [[ $(id -u) -eq 0 ]] || sudo=(sudo)
-  exec "${sudo[@]}" env ZELK_DEMO_NAMESPACE=1 \
-    unshare --mount --propagation private "$0" "$@"
-fi
+scripts/install-deps.sh demo
+build=build/demo
+cmake -S . -B "$build" -G Ninja -DZELK_BUILD_TESTS=OFF \
+  -DZELK_BUILD_BENCH=OFF >/dev/null
+cmake --build "$build" --target zelk_demo zelkd zelkd-session >/dev/null
 
-# In the private namespace: a tmpfs /dev with the nodes the demo needs, so
-# that a zelkd of the host (if any) is not in the way and the device file
-# appears nowhere else.
-dev=$(mktemp -d)
-mount -t tmpfs -o mode=0755 zelk-demo-dev "$dev"
-for node in null zero full random urandom tty fuse; do
-  [[ -e /dev/$node ]] && cp -a "/dev/$node" "$dev/"
-done
-ln -s /proc/self/fd "$dev/fd"
-if [[ -S /dev/log ]]; then
-  touch "$dev/log"
-  mount --bind /dev/log "$dev/log"
+session=("$build/zelkd/zelkd-session")
+if [[ $(id -u) -ne 0 ]] && ! "${session[@]}" true 2>/dev/null; then
+  echo "(no user namespace with FUSE for $(id -un) here: using sudo)"
+  session=(sudo "${session[@]}")
 fi
-mount --move "$dev" /dev
-rmdir "$dev"
-
-build/dev/zelkd/zelkd --foreground --quiet &
-zelkd=$!
-trap 'kill -TERM $zelkd 2>/dev/null; wait $zelkd 2>/dev/null || true' EXIT
-for _ in $(seq 100); do
-  grep -q ' /dev/zelk ' /proc/self/mountinfo && break
-  sleep 0.05
-done
-build/dev/examples/zelk_demo "$@"
+exec "${session[@]}" "$build/examples/zelk_demo" "$@"

@@ -1,18 +1,22 @@
 // zelkd: the message-passing driver in user space. Mounts the device file,
 // serves it until SIGTERM or SIGINT, then fails every waiting caller,
-// unmounts and removes the file if it created it.
+// unmounts and removes the file if it created it. Meanwhile it removes the
+// marker files that ended processes left behind.
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <system_error>
 
 #include <unistd.h>
 
 #include "core.h"
 #include "fuse_device.h"
 #include "log.h"
+#include "marker_sweep.h"
 #include "memory_access.h"
 #include "mount_point.h"
 #include "options.h"
@@ -65,6 +69,14 @@ int serve(const Options &options, const std::string &path)
                     static_cast<unsigned>(options.attrs.group),
                     options.limits.maxMessage,
                     static_cast<unsigned long long>(options.limits.maxQueued));
+            // Started after daemonize: a thread would not survive its fork.
+            std::optional<MarkerSweeper> sweeper;
+            try {
+                sweeper.emplace(kMarkerDirectory, std::chrono::minutes(1));
+            } catch (const std::system_error &e) {
+                logLine(LogLevel::Error,
+                        "stale marker files are not removed: %s", e.what());
+            }
             const int loop = device.run(core);
             if (loop != 0)
                 logLine(LogLevel::Error, "event loop failed: %s",

@@ -55,16 +55,19 @@ void showTasks(void)
     while (done < spawned) {
         sysCalTaskDelay(50);
         sysCalSemTake(guard);
-        ++tickCount;
         done = finished;
+        if (done < spawned)
+            ++tickCount;
         sysCalSemGive(guard);
         if (done < spawned)
             sysCalEventPost(tick);
     }
     for (int i = 0; i < spawned; ++i)
         pthread_join((pthread_t)tasks[i], NULL);
-    zelkLog(0, "%d tasks done after %d ticks, %u ms\n", spawned, tickCount,
-            (unsigned)(sysCalTime() - start));
+    zelkLog(0,
+            "%d tasks done after %d ticks posted 50 ms apart (%u ms); a "
+            "task needs as many ticks as its number\n",
+            spawned, tickCount, (unsigned)(sysCalTime() - start));
     sysCalEventDelete(tick);
     sysCalSemDelete(guard);
 }

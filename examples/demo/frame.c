@@ -3,8 +3,10 @@
 
 #include <errno.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 void showInfo(void)
 {
@@ -19,9 +21,22 @@ void showInfo(void)
             info.buildText, gettid());
 }
 
+/* Logs to the console and a file, then shows what the file holds. Without
+ * a path the file is a temporary one, removed afterwards. */
 void showLogging(const char *logPath)
 {
-    remove(logPath); /* the file is appended to: start the demo's afresh */
+    char temporary[] = "/tmp/zelk-demo-XXXXXX";
+    if (logPath == NULL) {
+        const int fd = mkstemp(temporary);
+        if (fd < 0) {
+            zelkLog(0, "cannot create a log file: %s\n", strerror(errno));
+            return;
+        }
+        close(fd);
+        logPath = temporary;
+    } else {
+        remove(logPath); /* the file is appended to: start afresh */
+    }
     if (zelkLogConfig(ZELK_LOG_TO_FILE, logPath) != 0) {
         zelkLog(0, "cannot open log file %s: %s\n", logPath, strerror(errno));
         return;
@@ -31,7 +46,15 @@ void showLogging(const char *logPath)
     zelkLog(0x4, "level 0x4 is filtered out: nobody sees this\n");
     zelkLog(0x2, "level 0x2 passes too\n");
     zelkLogConfig(ZELK_LOG_TO_FILE, NULL);
-    zelkLog(0, "log file closed; it now holds the two messages above\n");
+    zelkLog(0, "log file closed; it holds:\n");
+    FILE *file = fopen(logPath, "r");
+    char line[256];
+    while (file != NULL && fgets(line, sizeof line, file) != NULL)
+        zelkLog(0, "  | %s", line);
+    if (file != NULL)
+        fclose(file);
+    if (logPath == temporary)
+        remove(temporary);
 }
 
 void showClock(void)

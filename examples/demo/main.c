@@ -16,7 +16,8 @@ static void usage(FILE *out)
 {
     fputs("usage: zelk_demo [--log FILE]\n"
           "Shows libzelk at work: its version, logging to the console and a\n"
-          "file (default /tmp/zelk-demo.log), the clock and sleep, named\n"
+          "file (by default a temporary one, removed afterwards), the clock\n"
+          "and sleep, named\n"
           "threads with their marker files, event flags, one-shot and\n"
           "periodic timers, message passing through the zelkd driver,\n"
           "byte-order conversion and sysCal tasks.\n",
@@ -25,7 +26,7 @@ static void usage(FILE *out)
 
 int main(int argc, char **argv)
 {
-    const char *logPath = "/tmp/zelk-demo.log";
+    const char *logPath = NULL; /* a temporary file */
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
             usage(stdout);

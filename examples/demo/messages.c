@@ -51,8 +51,13 @@ void showMessages(void)
             zelkLog(0, "receive failed: %s\n", strerror(errno));
             break;
         }
-        zelkLog(0, "  server %d: \"%s\" (%u bytes), receive id 0x%08x\n",
-                (int)getpid(), buffer, size, (unsigned)receiveId);
+        /* A receive id is the channel id in its low 16 bits and the
+         * driver's message id above them. */
+        zelkLog(0,
+                "  server %d: \"%s\" (%u bytes), receive id 0x%08x "
+                "(message %u on channel %u)\n",
+                (int)getpid(), buffer, size, (unsigned)receiveId,
+                (unsigned)receiveId >> 16, (unsigned)receiveId & 0xFFFFu);
         char answer[64];
         snprintf(answer, sizeof answer, "answer %d", i);
         zelkMsgReply(receiveId, 100 + i, answer, (uint32_t)strlen(answer) + 1);

@@ -1,7 +1,9 @@
 // sysCal events: a mutex and a condition variable. A post broadcasts under
 // the mutex and is not remembered; a wait is one condition wait with no
-// predicate. The event's mutex guards its waiter count, which exists only so
-// that deleting an event with blocked waiters can be refused.
+// predicate. The event's mutex guards two counts that exist only for delete:
+// the tasks blocked in a wait, whose presence makes delete refuse, and the
+// tasks inside a wait at all, released ones included, whom delete lets leave
+// before it frees the event.
 #include "zelk.h"
 
 #include <cstdlib>
@@ -13,7 +15,10 @@
 struct sysCalEvent {
     pthread_mutex_t mutex;
     pthread_cond_t cond;
-    unsigned waiters; // guarded by mutex: tasks inside the condition wait
+    unsigned waiters; // guarded by mutex: tasks inside a wait
+    unsigned blocked; // guarded by mutex: waiters that no post released
+    unsigned posts;   // guarded by mutex: tells a waiter it was released
+    bool deleting;    // guarded by mutex: delete waits for waiters to leave
 };
 
 namespace {
@@ -43,16 +48,29 @@ private:
     pthread_mutex_t *mu_;
 };
 
-// Counts the calling task as a waiter of ev for its scope (under ev's mutex).
+// Counts the calling task as a waiter of ev for its scope (under ev's mutex),
+// and as blocked until a post releases it. A waiter that leaves without a
+// post (cancelled, woken spuriously) was never released and uncounts itself.
 class Waiting {
 public:
-    explicit Waiting(sysCalEvent &ev) : ev_(ev) { ++ev_.waiters; }
-    ~Waiting() { --ev_.waiters; }
+    explicit Waiting(sysCalEvent &ev) : ev_(ev), posts_(ev.posts)
+    {
+        ++ev_.waiters;
+        ++ev_.blocked;
+    }
+    ~Waiting()
+    {
+        if (ev_.posts == posts_)
+            --ev_.blocked;
+        if (--ev_.waiters == 0 && ev_.deleting)
+            pthread_cond_broadcast(&ev_.cond);
+    }
     Waiting(const Waiting &) = delete;
     Waiting &operator=(const Waiting &) = delete;
 
 private:
     sysCalEvent &ev_;
+    unsigned posts_;
 };
 
 } // namespace
@@ -73,6 +91,9 @@ sysCalEvent *sysCalEventCreate(void)
         return nullptr;
     }
     ev->waiters = 0;
+    ev->blocked = 0;
+    ev->posts = 0;
+    ev->deleting = false;
     return ev;
 }
 
@@ -81,13 +102,18 @@ int32_t sysCalEventDelete(sysCalEvent *event)
     if (event == nullptr)
         return -1;
     // Freeing the event under a blocked waiter would leave it on freed
-    // memory: refuse, and keep the event whole.
+    // memory: refuse, and keep the event whole. Waiters that a post has
+    // released only need the mutex back to leave; wait for them.
     if (pthread_mutex_lock(&event->mutex) != 0)
         return -1;
-    const bool waitedOn = event->waiters != 0;
-    pthread_mutex_unlock(&event->mutex);
-    if (waitedOn)
-        return -1;
+    {
+        Locked locked(event->mutex);
+        if (event->blocked != 0)
+            return -1;
+        event->deleting = true;
+        while (event->waiters != 0)
+            pthread_cond_wait(&event->cond, &event->mutex);
+    }
 
     const int mutexResult = pthread_mutex_destroy(&event->mutex);
     const int condResult = pthread_cond_destroy(&event->cond);
@@ -104,6 +130,10 @@ int32_t sysCalEventPost(sysCalEvent *event)
     // The mutex is given back whatever the broadcast reports, so that a
     // failed post cannot block every later post and wait.
     const int woke = pthread_cond_broadcast(&event->cond);
+    if (woke == 0) {
+        ++event->posts;
+        event->blocked = 0;
+    }
     const int unlocked = pthread_mutex_unlock(&event->mutex);
     return woke == 0 && unlocked == 0 ? 0 : -1;
 }

@@ -1,52 +1,72 @@
-// sysCal binary semaphores: one mutex, available while unlocked and held by
-// the task that locked it. The holder is also recorded, so that taking a
-// semaphore one already holds fails instead of blocking forever, and giving
-// one that the caller does not hold fails instead of unlocking a mutex that
-// it does not own.
+// sysCal binary semaphores with the meaning they have in task-based systems:
+// a flag that is available or taken, guarded by a mutex, and a condition
+// variable on which takers block. A take waits until the semaphore is
+// available and takes it; a give makes it available, whoever gives, and
+// wakes one taker. So the same object serves for mutual exclusion (take,
+// then give back) and for signalling (one task takes and blocks, another
+// task gives).
 #include "zelk.h"
 
-#include <atomic>
 #include <cstdlib>
-#include <new>
-#include <type_traits>
 
 #include <pthread.h>
 
 #include "common/status.h"
 
-// glibc's thread ids are addresses, never 0: 0 stands for "no holder".
-static_assert(std::is_integral_v<pthread_t>);
-
 struct sysCalSem {
     pthread_mutex_t mutex;
-    // Set by the holder right after locking, cleared by it right before
-    // unlocking. Only the calling task can make it equal its own id, so a
-    // task that reads its own id does hold the semaphore.
-    std::atomic<pthread_t> holder;
+    pthread_cond_t cond;
+    bool available;  // guarded by mutex
+    unsigned takers; // guarded by mutex: tasks blocked in a take
 };
 
 namespace {
 
-bool heldByCaller(const sysCalSem &sem)
-{
-    return pthread_equal(sem.holder.load(std::memory_order_relaxed),
-                         pthread_self()) != 0;
-}
+// Holds the semaphore's mutex, locked by the caller, until the end of the
+// scope: also when a blocked taker is cancelled, since cancellation unwinds
+// with the mutex locked again.
+class Locked {
+public:
+    explicit Locked(pthread_mutex_t &mu) : mu_(mu) {}
+    ~Locked() { pthread_mutex_unlock(&mu_); }
+    Locked(const Locked &) = delete;
+    Locked &operator=(const Locked &) = delete;
+
+private:
+    pthread_mutex_t &mu_;
+};
+
+// Counts the calling task as a blocked taker for its scope (under the mutex).
+class Taking {
+public:
+    explicit Taking(sysCalSem &sem) : sem_(sem) { ++sem_.takers; }
+    ~Taking() { --sem_.takers; }
+    Taking(const Taking &) = delete;
+    Taking &operator=(const Taking &) = delete;
+
+private:
+    sysCalSem &sem_;
+};
 
 } // namespace
 
 sysCalSem *sysCalSemBCreate(void)
 {
     const zelk::detail::ErrnoSaver keepErrno; // malloc sets it on failure
-    void *memory = std::malloc(sizeof(sysCalSem));
-    if (memory == nullptr)
+    auto *sem = static_cast<sysCalSem *>(std::malloc(sizeof(sysCalSem)));
+    if (sem == nullptr)
         return nullptr;
-    auto *sem = new (memory) sysCalSem;
-    sem->holder.store(0, std::memory_order_relaxed);
     if (pthread_mutex_init(&sem->mutex, nullptr) != 0) {
-        std::free(memory);
+        std::free(sem);
         return nullptr;
     }
+    if (pthread_cond_init(&sem->cond, nullptr) != 0) {
+        pthread_mutex_destroy(&sem->mutex);
+        std::free(sem);
+        return nullptr;
+    }
+    sem->available = true;
+    sem->takers = 0;
     return sem;
 }
 
@@ -54,34 +74,48 @@ int32_t sysCalSemDelete(sysCalSem *semaphore)
 {
     if (semaphore == nullptr)
         return -1;
-    // A held semaphore is refused and kept whole: its holder would be left
-    // giving back freed memory.
-    if (pthread_mutex_trylock(&semaphore->mutex) != 0)
+    // Freeing the semaphore under a blocked taker would leave it on freed
+    // memory: refuse, and keep the semaphore whole. A taken semaphore that
+    // nobody waits for may go: signalling code ends with it taken.
+    if (pthread_mutex_lock(&semaphore->mutex) != 0)
         return -1;
+    const bool waitedOn = semaphore->takers != 0;
     pthread_mutex_unlock(&semaphore->mutex);
-    const int destroyed = pthread_mutex_destroy(&semaphore->mutex);
+    if (waitedOn)
+        return -1;
+
+    const int mutexResult = pthread_mutex_destroy(&semaphore->mutex);
+    const int condResult = pthread_cond_destroy(&semaphore->cond);
     std::free(semaphore);
-    return destroyed == 0 ? 0 : -1;
+    return mutexResult == 0 && condResult == 0 ? 0 : -1;
 }
 
 int32_t sysCalSemGive(sysCalSem *semaphore)
 {
-    if (semaphore == nullptr || !heldByCaller(*semaphore))
+    if (semaphore == nullptr)
         return -1;
-    semaphore->holder.store(0, std::memory_order_relaxed);
-    if (pthread_mutex_unlock(&semaphore->mutex) != 0) {
-        semaphore->holder.store(pthread_self(), std::memory_order_relaxed);
+    if (pthread_mutex_lock(&semaphore->mutex) != 0)
         return -1;
-    }
-    return 0;
+    // Giving an available semaphore leaves it available: it is binary.
+    semaphore->available = true;
+    const int woke = pthread_cond_signal(&semaphore->cond);
+    const int unlocked = pthread_mutex_unlock(&semaphore->mutex);
+    return woke == 0 && unlocked == 0 ? 0 : -1;
 }
 
 int32_t sysCalSemTake(sysCalSem *semaphore)
 {
-    if (semaphore == nullptr || heldByCaller(*semaphore))
+    if (semaphore == nullptr)
         return -1;
     if (pthread_mutex_lock(&semaphore->mutex) != 0)
         return -1;
-    semaphore->holder.store(pthread_self(), std::memory_order_relaxed);
+    const Locked locked(semaphore->mutex);
+    if (!semaphore->available) {
+        const Taking taking(*semaphore);
+        while (!semaphore->available)
+            if (pthread_cond_wait(&semaphore->cond, &semaphore->mutex) != 0)
+                return -1;
+    }
+    semaphore->available = false;
     return 0;
 }

@@ -1,7 +1,8 @@
 // Thread creation: maps the 0-31 priority scale onto the system scheduler,
 // applies stack size and name, and starts every thread in threadStub, which
-// keeps the thread's marker file while the entry function runs. No shared
-// state and no lock: the start record belongs to one thread at a time.
+// keeps the thread's marker file while the entry function runs. The start
+// record belongs to one thread at a time; the markers of running threads are
+// listed in marker_registry.cpp.
 #include "zelk.h"
 
 #include <cerrno>
@@ -10,17 +11,17 @@
 #include <memory>
 #include <new>
 
-#include <fcntl.h>
 #include <sched.h>
 #include <unistd.h>
 
 #include "common/status.h"
+#include "thread/marker_registry.h"
 
 using zelk::detail::fail;
 
 namespace {
 
-constexpr uint32_t kTopPriority = 31;
+constexpr int kTopPriority = 31;
 constexpr size_t kNameSize = 64;  // 63 characters and the terminator
 constexpr size_t kPathSize = 128; // room for the longest marker path
 constexpr size_t kPathLimit = 127;
@@ -41,6 +42,7 @@ struct ThreadStartInfo {
     void *arg;
     char name[kNameSize];
     char path[kPathSize];
+    zelk::detail::MarkerEntry marker;
 };
 
 // Removes the marker file and releases the start record when the thread
@@ -51,9 +53,7 @@ public:
     explicit StartRecordOwner(ThreadStartInfo *info) : info_(info) {}
     ~StartRecordOwner()
     {
-        // unlink, not remove: a directory under the marker's name is never
-        // the thread's to delete.
-        unlink(info_->path);
+        zelk::detail::markerRemove(info_->marker);
         delete info_;
     }
     StartRecordOwner(const StartRecordOwner &) = delete;
@@ -86,10 +86,8 @@ void *threadStub(void *arg)
     const StartRecordOwner owner(info);
 
     formatMarkerPath(*info);
-    const int fd =
-        open(info->path, O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd >= 0)
-        close(fd);
+    info->marker.path = info->path;
+    zelk::detail::markerCreate(info->marker);
 
     info->name[kSystemNameMax] = '\0';
     pthread_setname_np(pthread_self(), info->name);
@@ -158,7 +156,8 @@ int applyAttributes(pthread_attr_t &attr, const zelkThreadAttr &request,
         if (zelkValidatePriority(request.priority) != 0)
             return EINVAL;
         rc = applyPriority(attr, request);
-    } else if (static_cast<uint32_t>(request.priority) > kTopPriority) {
+    } else if (static_cast<uint32_t>(request.priority) >
+               static_cast<uint32_t>(kTopPriority)) {
         return EINVAL;
     } else {
         rc = applyPriority(attr, request);

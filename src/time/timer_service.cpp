@@ -2,7 +2,8 @@
 // worker thread that takes the timers' SIGRTMIN with sigwaitinfo and runs
 // their callbacks, and zelkTimerInit, which starts the worker once. The
 // worker holds a slot's slotLock while its callback runs; zelkTimerInit holds
-// myTimerMutex while it waits for the worker.
+// myTimerMutex while it waits for the worker. A forked child starts with the
+// service stopped and every slot free.
 #include "time/timer_service.h"
 
 #include <cerrno>
@@ -128,6 +129,29 @@ int startTimerWorker(const zelkThreadAttr *attr)
         return -1;
     }
     return 0;
+}
+
+// In a child of fork() the parent's worker does not exist and no kernel
+// timer of the parent was inherited: every slot is free and the service not
+// started, so the first create starts a worker of the child's own. The locks
+// may have been held by threads that the child does not have.
+void resetTimerServiceInChild()
+{
+    constexpr pthread_mutex_t kUnlocked = PTHREAD_MUTEX_INITIALIZER;
+    myTimerMutex = kUnlocked;
+    for (myTimerInfo &slot : myTimerInfos) {
+        slot.slotLock = kUnlocked;
+        slot.inUse = 0;
+        slot.armed = 0;
+    }
+    myTimerThreadShallRun = 0;
+    myTimerThreadID.store(0, std::memory_order_relaxed);
+    myTimerThreadReady.store(0, std::memory_order_release);
+}
+
+__attribute__((constructor)) void registerTimerForkHandler()
+{
+    pthread_atfork(nullptr, nullptr, resetTimerServiceInChild);
 }
 
 } // namespace

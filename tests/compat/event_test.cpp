@@ -87,6 +87,40 @@ TEST(EventTest, DeleteIsRefusedWhileATaskWaits)
     EXPECT_EQ(0, sysCalEventDelete(ev));
 }
 
+// Released waiters may still be leaving when the post returns: a delete
+// right after the post waits for them instead of failing.
+TEST(EventTest, DeleteRightAfterAPostSucceeds)
+{
+    for (int round = 0; round < 30; ++round) {
+        sysCalEvent *ev = sysCalEventCreate();
+        ASSERT_NE(nullptr, ev);
+        std::atomic<int> ready{0};
+        std::atomic<int> released{0};
+        std::vector<std::thread> waiters;
+        for (int i = 0; i < 3; ++i)
+            waiters.emplace_back([&] {
+                ++ready;
+                EXPECT_EQ(0, sysCalEventWait(ev));
+                ++released;
+            });
+        while (ready.load() < 3)
+            std::this_thread::sleep_for(1ms);
+        std::this_thread::sleep_for(20ms); // into their waits
+        ASSERT_EQ(0, sysCalEventPost(ev));
+        const int deleted = sysCalEventDelete(ev);
+        EXPECT_EQ(0, deleted) << "round " << round;
+        if (deleted != 0) { // a waiter was late: release it, then retry
+            EXPECT_LT(0, postUntil(ev, released, 3));
+        }
+        for (auto &t : waiters)
+            t.join();
+        if (deleted != 0) {
+            EXPECT_EQ(0, sysCalEventDelete(ev));
+        }
+        EXPECT_EQ(3, released.load());
+    }
+}
+
 void *waitOnce(void *ev)
 {
     sysCalEventWait(static_cast<sysCalEvent *>(ev));

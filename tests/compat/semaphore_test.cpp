@@ -36,9 +36,9 @@ TEST(SemaphoreTest, TakeBlocksWhileAnotherTaskHoldsIt)
     EXPECT_EQ(0, sysCalSemDelete(sem));
 }
 
-// Uses outside the semaphore's contract fail without harm instead of
-// blocking forever or corrupting the semaphore; no call touches errno.
-TEST(SemaphoreTest, MisuseFailsAndLeavesTheSemaphoreIntact)
+// Signalling: one task takes and blocks until another task gives. A give
+// makes the semaphore available whoever gives, and gives do not add up.
+TEST(SemaphoreTest, TakeBlocksUntilAnyTaskGives)
 {
     errno = 4321;
     EXPECT_EQ(-1, sysCalSemTake(nullptr));
@@ -47,20 +47,28 @@ TEST(SemaphoreTest, MisuseFailsAndLeavesTheSemaphoreIntact)
 
     sysCalSem *sem = sysCalSemBCreate();
     ASSERT_NE(nullptr, sem);
-    EXPECT_EQ(-1, sysCalSemGive(sem)); // available: nothing to give
-    EXPECT_EQ(0, sysCalSemTake(sem));
-    EXPECT_EQ(-1, sysCalSemTake(sem)); // held by this task already
-    EXPECT_EQ(-1, sysCalSemDelete(sem));
-    std::thread([&] { EXPECT_EQ(-1, sysCalSemGive(sem)); }).join();
-    std::thread([&] { EXPECT_EQ(-1, sysCalSemDelete(sem)); }).join();
-    EXPECT_EQ(0, sysCalSemGive(sem)); // still held by this task until now
-    EXPECT_EQ(4321, errno);
+    EXPECT_EQ(0, sysCalSemGive(sem)); // available already: stays so
+    EXPECT_EQ(0, sysCalSemGive(sem));
+    EXPECT_EQ(0, sysCalSemTake(sem)); // one give's worth, not two
 
-    std::thread([&] {
-        EXPECT_EQ(0, sysCalSemTake(sem)); // available again
+    std::atomic<int> signalled{0};
+    std::thread waiter([&] {
+        for (int i = 0; i < 2; ++i) {
+            EXPECT_EQ(0, sysCalSemTake(sem)); // the holder blocks too
+            ++signalled;
+        }
+    });
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(0, signalled.load());
+    EXPECT_EQ(-1, sysCalSemDelete(sem)); // a task is blocked in it
+    for (int i = 1; i <= 2; ++i) {
         EXPECT_EQ(0, sysCalSemGive(sem));
-    }).join();
-    EXPECT_EQ(0, sysCalSemDelete(sem));
+        while (signalled.load() < i)
+            std::this_thread::sleep_for(1ms);
+    }
+    waiter.join();
+    EXPECT_EQ(4321, errno);
+    EXPECT_EQ(0, sysCalSemDelete(sem)); // taken, but nobody waits
 }
 
 } // namespace

@@ -46,6 +46,7 @@ libzelk-dev -rw-r--r-- /usr/share/man/man3/zelk.3.gz
 EOF
 if [ -n "$daemon" ]; then
     cat >>"$work/expected" <<EOF
+zelkd -rwxr-xr-x /usr/bin/zelkd-session
 zelkd -rwxr-xr-x /usr/sbin/zelkd
 zelkd -rw-r--r-- /usr/lib/systemd/system/zelkd.service
 zelkd -rw-r--r-- /usr/lib/sysusers.d/zelkd.conf

@@ -5,7 +5,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <thread>
+
+#include <dirent.h>
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -77,6 +80,51 @@ TEST(ThreadMarkerTest, MarkerGoesWhenTheThreadIsCancelledOrExits)
     ASSERT_EQ(0, pthread_cancel(thread));
     EXPECT_TRUE(zelk::test::waitThreadGone(watch.view.tid));
     EXPECT_FALSE(fileExists(marker));
+}
+
+// How many markers of process pid are in the marker directory.
+int markersOf(pid_t pid)
+{
+    const std::string prefix = "pid" + std::to_string(pid) + "-tid";
+    int count = 0;
+    if (DIR *dir = opendir("/var/run/zelk")) {
+        while (const dirent *entry = readdir(dir))
+            count += std::string(entry->d_name).starts_with(prefix) ? 1 : 0;
+        closedir(dir);
+    }
+    return count;
+}
+
+void *pauseForever(void *)
+{
+    for (;;)
+        pause();
+}
+
+void ignoreExpiry(int, void *) {}
+
+// A process that calls exit() while its threads (the timer worker among
+// them) still run leaves no marker behind; a child that it forked and that
+// exits takes none of its parent's markers with it.
+TEST(ThreadMarkerTest, ExitRemovesTheMarkersOfThreadsStillRunning)
+{
+    SKIP_WITHOUT_MARKERS();
+    const pid_t pid = zelk::test::forkChild([] {
+        pthread_t thread;
+        ASSERT_EQ(0, zelkThreadCreate(&thread, nullptr, pauseForever, nullptr));
+        ASSERT_LE(0, zelkTimerCreate(ignoreExpiry, nullptr));
+        ASSERT_EQ(2, markersOf(getpid()));
+
+        const pid_t child = fork();
+        if (child == 0)
+            exit(0);
+        EXPECT_EQ(0, zelk::test::waitChild(child));
+        EXPECT_EQ(2, markersOf(getpid()));
+        fflush(stdout);
+        exit(::testing::Test::HasFailure() ? 1 : 0);
+    });
+    ASSERT_EQ(0, zelk::test::waitChild(pid));
+    EXPECT_EQ(0, markersOf(pid));
 }
 
 // Runs as process 1 of a pid namespace of its own, where nothing else makes

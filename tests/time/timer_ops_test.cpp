@@ -64,6 +64,10 @@ TEST(TimerIdTest, FullTableRefusesUntilAnIdIsFreed)
     errno = kMarker;
     EXPECT_EQ(-1, zelkTimerCreate(ignoreCall, nullptr));
     EXPECT_EQ(kMarker, errno);
+
+    // The slot handed out last is the last one the next search reaches.
+    EXPECT_EQ(0, zelkTimerDelete(5));
+    EXPECT_EQ(5, zelkTimerCreate(ignoreCall, nullptr));
 }
 
 TEST(TimerIdTest, RefusalsLeaveErrnoAlone)

@@ -298,4 +298,32 @@ TEST(TimerServiceTest, FailedStartLeavesNothingAndALaterStartWorks)
     zelkTimerDelete(id);
 }
 
+// A child forked while the parent's timers run gets a service of its own on
+// first use, and none of the parent's timers fires in it.
+TEST(TimerServiceTest, ForkedChildGetsAServiceOfItsOwn)
+{
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer cannot start threads in the child of a "
+                    "multi-threaded process";
+#elif defined(ZELK_TEST_EMULATED)
+    GTEST_SKIP() << "user-mode emulation fails when the child of a "
+                    "multi-threaded process starts threads";
+#endif
+    CallbackLog parents;
+    const int parentId = armPeriodic(parents, 2 * kMs);
+    ASSERT_TRUE(waitUntil([&] { return parents.calls >= 2; }, kHangGuard));
+    EXPECT_EQ(0, zelk::test::inChild([&] {
+                  const int callsAtFork = parents.calls;
+                  CallbackLog own;
+                  const int id = armPeriodic(own, 2 * kMs);
+                  ASSERT_LE(0, id);
+                  ASSERT_TRUE(
+                      waitUntil([&] { return own.calls >= 3; }, kHangGuard));
+                  EXPECT_NE(own.lastTid.load(), parents.lastTid.load());
+                  EXPECT_EQ(callsAtFork, parents.calls.load());
+                  EXPECT_EQ(0, zelkTimerDelete(id));
+              }));
+    EXPECT_EQ(0, zelkTimerDelete(parentId));
+}
+
 } // namespace
