@@ -30,8 +30,9 @@ protected:
     ~MemoryAccess() = default;
 };
 
-// The real thing: process_vm_readv/writev and /proc/<pid>/maps. Holds no
-// state that calls share, so any thread may use it.
+// The real thing: process_vm_readv/writev and /proc/<pid>/maps. Calls share
+// only an atomic note that the kernel lacks the maps query, so any thread
+// may use it.
 class ProcessMemory final : public MemoryAccess {
 public:
     // Without useMapQuery, probes always read the whole maps file, as on a
