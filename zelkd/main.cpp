@@ -151,6 +151,7 @@ int main(int argc, char **argv)
         logLine(LogLevel::Error, "%s", problem.c_str());
         return 1;
     }
+    blockHangup();
     PolicyHolder policy;
     problem = loadPolicyInto({options.policy, options.policyGiven}, policy);
     if (!problem.empty()) {

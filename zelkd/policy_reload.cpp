@@ -27,6 +27,14 @@ std::string loadPolicyInto(const PolicySource &source, PolicyHolder &holder)
     return "";
 }
 
+int blockHangup()
+{
+    sigset_t hangup;
+    sigemptyset(&hangup);
+    sigaddset(&hangup, SIGHUP);
+    return pthread_sigmask(SIG_BLOCK, &hangup, nullptr);
+}
+
 PolicyReloader::~PolicyReloader()
 {
     if (!thread_.joinable())
@@ -38,10 +46,7 @@ PolicyReloader::~PolicyReloader()
 
 std::string PolicyReloader::start()
 {
-    sigset_t hangup;
-    sigemptyset(&hangup);
-    sigaddset(&hangup, SIGHUP);
-    const int err = pthread_sigmask(SIG_BLOCK, &hangup, nullptr);
+    const int err = blockHangup();
     if (err != 0)
         return std::string("cannot block SIGHUP: ") + strerror(err);
     try {

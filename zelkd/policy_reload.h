@@ -23,6 +23,11 @@ struct PolicySource {
 // no policy). Returns "" or why not; holder then keeps what it had.
 std::string loadPolicyInto(const PolicySource &source, PolicyHolder &holder);
 
+// Blocks SIGHUP in the calling thread (and the threads it starts later),
+// so that a SIGHUP before the reloader runs waits for it instead of ending
+// zelkd. Returns 0 or an error number.
+int blockHangup();
+
 class PolicyReloader {
 public:
     PolicyReloader(const PolicySource &source, PolicyHolder &holder)
