@@ -3,7 +3,8 @@
 # setting library calls beside their baseline in the same run. Run it on an
 # otherwise idle machine; as root, the message-passing benchmark runs too
 # (it starts its own zelkd) and the timer benchmark uses SCHED_RR.
-# Usage: scripts/bench.sh [name ...]   names: frame thread timer convert driver
+# Usage: scripts/bench.sh [name ...]
+#        names: frame thread timer convert driver probe
 #        (default: all); results also go to build/dev/bench/results/
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,7 +14,7 @@ if [[ ${1:-} == --help || ${1:-} == -h ]]; then
   exit 0
 fi
 
-all=(frame thread timer convert driver)
+all=(frame thread timer convert driver probe)
 names=("$@")
 [[ ${#names[@]} -gt 0 ]] || names=("${all[@]}")
 for name in "${names[@]}"; do
@@ -36,6 +37,7 @@ for name in "${names[@]}"; do
   [[ $name == timer || $name == driver ]] && args=()  # they repeat themselves
   [[ $name == timer ]] && args=(--out="$results" --benchmark_repetitions=5
     --benchmark_enable_random_interleaving=true)  # about 2.5 minutes
+  [[ $name == probe ]] && args+=(--benchmark_enable_random_interleaving=true)
   "build/dev/bench/${name}_bench" "${args[@]}" | tee "$results/$name.txt"
 done
 echo "=== done; results in $results/"

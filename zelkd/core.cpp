@@ -4,6 +4,7 @@
 #include "core.h"
 
 #include <cstring>
+#include <ctime>
 
 #include "core_state.h"
 #include "log.h"
@@ -79,6 +80,10 @@ void Core::ioctl(Token token, uint64_t handle, const Caller &caller,
     logLine(LogLevel::Debug, "pid %d%s: %s (0x%08x) on descriptor %llu",
             static_cast<int>(caller.pid), caller.compat ? " (32-bit)" : "",
             requestName(code), code, static_cast<unsigned long long>(handle));
+    // A caller outside zelkd's pid namespace arrives with pid 0: its
+    // memory and groups cannot be reached, so it is served nothing.
+    if (caller.pid <= 0)
+        return sink_.replyError(token, EACCES);
     auto it = descriptors_.find(handle);
     if (it == descriptors_.end())
         return sink_.replyError(token, EBADF);
@@ -95,7 +100,7 @@ void Core::ioctl(Token token, uint64_t handle, const Caller &caller,
     Descriptor &desc = it->second;
     switch (code) {
     case ZELK_IOC_CHANNEL_CREATE:
-        return create(token, desc, in);
+        return create(token, desc, caller, in);
     case ZELK_IOC_CHANNEL_DESTROY:
         return destroy(token, desc);
     case ZELK_IOC_MSG_RECEIVE:
@@ -103,7 +108,7 @@ void Core::ioctl(Token token, uint64_t handle, const Caller &caller,
     case ZELK_IOC_MSG_REPLY:
         return reply(token, desc, caller, in);
     case ZELK_IOC_CONNECT_ATTACH:
-        return attach(token, desc, in);
+        return attach(token, desc, caller, in);
     case ZELK_IOC_CONNECT_DETACH:
         return detach(token, desc, handle);
     case ZELK_IOC_MSG_SEND:
@@ -115,30 +120,67 @@ void Core::ioctl(Token token, uint64_t handle, const Caller &caller,
     }
 }
 
-void Core::create(Token token, Descriptor &desc, const void *in)
+bool Core::permitted(PolicyKind kind, const std::string &name,
+                     const Caller &caller) const
+{
+    if (policy_ == nullptr)
+        return true;
+    const std::shared_ptr<const Policy> policy = policy_->get();
+    if (policy == nullptr ||
+        policy->allows(kind, name, caller.uid, caller.gid,
+                       [&] { return processGroups(caller.pid); }))
+        return true;
+    logLine(LogLevel::Debug, "pid %d (uid %u): %s \"%s\" refused by the policy",
+            static_cast<int>(caller.pid), static_cast<unsigned>(caller.uid),
+            kind == PolicyKind::Own ? "create" : "attach", name.c_str());
+    return false;
+}
+
+void Core::create(Token token, Descriptor &desc, const Caller &caller,
+                  const void *in)
 {
     zelkIoChannelCreate rec;
     if (!readRecord(in, rec) || rec.reserved != 0 || !validName(rec.name))
         return sink_.replyError(token, EINVAL);
+    std::string name(rec.name);
+    if (!permitted(PolicyKind::Own, name, caller))
+        return sink_.replyError(token, EACCES);
     if (desc.kind != Kind::Unused)
         return sink_.replyError(token, EBADF);
-    std::string name(rec.name);
-    if (names_.count(name) != 0)
+    auto taken = names_.find(name);
+    if (taken != names_.end()) {
+        logLine(LogLevel::Debug,
+                "pid %d (uid %u): create \"%s\" refused: created by pid %d "
+                "(uid %u)",
+                static_cast<int>(caller.pid), static_cast<unsigned>(caller.uid),
+                rec.name, static_cast<int>(taken->second->creatorPid),
+                static_cast<unsigned>(taken->second->creatorUid));
         return sink_.replyError(token, EEXIST);
+    }
     auto channel = std::make_shared<Channel>();
     channel->name = name;
+    channel->creatorUid = caller.uid;
+    channel->creatorPid = caller.pid;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    channel->createdNs = int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
     names_.emplace(std::move(name), channel);
     desc.kind = Kind::Channel;
     desc.channel = std::move(channel);
-    logLine(LogLevel::Debug, "channel \"%s\" created", rec.name);
+    logLine(LogLevel::Debug, "channel \"%s\" created by pid %d (uid %u)",
+            rec.name, static_cast<int>(caller.pid),
+            static_cast<unsigned>(caller.uid));
     sink_.replyIoctl(token, nullptr, 0);
 }
 
-void Core::attach(Token token, Descriptor &desc, const void *in)
+void Core::attach(Token token, Descriptor &desc, const Caller &caller,
+                  const void *in)
 {
     zelkIoConnectAttach rec;
     if (!readRecord(in, rec) || !validName(rec.name))
         return sink_.replyError(token, EINVAL);
+    if (!permitted(PolicyKind::Attach, rec.name, caller))
+        return sink_.replyError(token, EACCES);
     if (desc.kind != Kind::Unused)
         return sink_.replyError(token, EBADF);
     auto found = names_.find(rec.name);

@@ -16,6 +16,7 @@
 #include "device_handler.h"
 #include "driver/protocol.h"
 #include "memory_access.h"
+#include "policy.h"
 
 namespace zelkd {
 
@@ -38,6 +39,10 @@ public:
                size_t outSize) override;
     void interrupt(Token token) override;
     void shutdown(int err) override;
+
+    // Creates and attaches are checked against the policy that holder has
+    // in force at the time; without one, every name is open.
+    void usePolicy(const PolicyHolder *holder) { policy_ = holder; }
 
     // What the core holds, for tests and diagnostics.
     size_t liveChannels() const { return names_.size(); }
@@ -73,8 +78,13 @@ private:
 
     // Requests, by code (core.cpp: descriptors and names; core_messages.cpp:
     // send, receive, reply).
-    void create(Token token, Descriptor &desc, const void *in);
-    void attach(Token token, Descriptor &desc, const void *in);
+    void create(Token token, Descriptor &desc, const Caller &caller,
+                const void *in);
+    void attach(Token token, Descriptor &desc, const Caller &caller,
+                const void *in);
+    // Whether the policy lets caller create or attach to name.
+    bool permitted(PolicyKind kind, const std::string &name,
+                   const Caller &caller) const;
     void destroy(Token token, Descriptor &desc);
     void detach(Token token, Descriptor &desc, uint64_t handle);
     void probe(Token token, const Caller &caller, const void *in);
@@ -105,6 +115,7 @@ private:
     ReplySink &sink_;
     MemoryAccess &memory_;
     const Limits limits_;
+    const PolicyHolder *policy_ = nullptr;
     uint64_t nextHandle_ = 1;
     std::unordered_map<uint64_t, Descriptor> descriptors_;
     std::unordered_map<std::string, std::shared_ptr<Channel>> names_;

@@ -28,6 +28,9 @@ struct Core::Message {
 
 struct Core::Channel {
     std::string name;
+    uid_t creatorUid = 0;
+    pid_t creatorPid = 0;
+    int64_t createdNs = 0; // CLOCK_REALTIME
     bool live = true;
     std::list<Message *> queue;    // not yet received, in arrival order
     std::list<Receiver> receivers; // waiting receives, in arrival order

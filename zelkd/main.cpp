@@ -1,7 +1,8 @@
-// zelkd: the message-passing driver in user space. Mounts the device file,
-// serves it until SIGTERM or SIGINT, then fails every waiting caller,
-// unmounts and removes the file if it created it. Meanwhile it removes the
-// marker files that ended processes left behind.
+// zelkd: the message-passing driver in user space. Loads the channel
+// policy, mounts the device file, serves it until SIGTERM or SIGINT
+// (reloading the policy on SIGHUP), then fails every waiting caller,
+// unmounts and removes the file if it or a dead predecessor created it.
+// Meanwhile it removes the marker files that ended processes left behind.
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -20,6 +21,7 @@
 #include "memory_access.h"
 #include "mount_point.h"
 #include "options.h"
+#include "policy_reload.h"
 
 using namespace zelkd;
 
@@ -42,7 +44,28 @@ std::string canonicalPath(const std::string &path)
     return out + path.substr(slash + 1);
 }
 
-int serve(const Options &options, const std::string &path)
+// Callers are named by their pid in zelkd's pid namespace, and their
+// mappings and groups read from /proc: a /proc of another pid namespace
+// would answer for some other process with the same number.
+std::string procProblem()
+{
+    char link[32];
+    const ssize_t n = readlink("/proc/self", link, sizeof link - 1);
+    if (n < 0)
+        return std::string("/proc/self: ") + strerror(errno) +
+               ": zelkd needs /proc to reach its callers";
+    link[n] = '\0';
+    if (strtol(link, nullptr, 10) == static_cast<long>(getpid()))
+        return "";
+    return "/proc belongs to another pid namespace than zelkd (it calls "
+           "zelkd " +
+           std::string(link) + ", zelkd is " + std::to_string(getpid()) +
+           "): it would answer for the wrong processes; run zelkd in the pid "
+           "namespace of its /proc, or mount a /proc of its own (unshare "
+           "--mount-proc)";
+}
+
+int serve(const Options &options, const std::string &path, PolicyHolder &policy)
 {
     bool created = false;
     std::string problem = prepareMountPoint(path, created);
@@ -55,11 +78,15 @@ int serve(const Options &options, const std::string &path)
         FuseDevice device;
         ProcessMemory memory;
         Core core(device, memory, options.limits);
+        core.usePolicy(&policy);
+        PolicyReloader reloader({options.policy, options.policyGiven}, policy);
         problem = device.mount(path, options.attrs);
         if (!problem.empty()) {
             logLine(LogLevel::Error, "%s", problem.c_str());
         } else if (FuseDevice::daemonize(options.foreground) != 0) {
             logLine(LogLevel::Error, "cannot detach from the terminal");
+        } else if (problem = reloader.start(); !problem.empty()) {
+            logLine(LogLevel::Error, "%s", problem.c_str());
         } else {
             logLine(LogLevel::Info,
                     "serving %s (mode %04o, owner %u, group %u, messages up "
@@ -96,7 +123,7 @@ int serve(const Options &options, const std::string &path)
 int main(int argc, char **argv)
 {
     Options options;
-    const std::string problem = parseOptions(argc, argv, options);
+    std::string problem = parseOptions(argc, argv, options);
     if (!problem.empty()) {
         fprintf(stderr, "zelkd: %s\n(zelkd --help lists the options)\n",
                 problem.c_str());
@@ -131,5 +158,20 @@ int main(int argc, char **argv)
                 strerror(errno));
         return 1;
     }
-    return serve(options, path);
+    problem = procProblem();
+    if (!problem.empty()) {
+        logLine(LogLevel::Error, "%s", problem.c_str());
+        return 1;
+    }
+    blockHangup();
+    PolicyHolder policy;
+    problem = loadPolicyInto({options.policy, options.policyGiven}, policy);
+    if (!problem.empty()) {
+        logLine(LogLevel::Error, "%s", problem.c_str());
+        return 1;
+    }
+    if (policy.get() != nullptr)
+        logLine(LogLevel::Info, "policy %s: %zu rules", options.policy.c_str(),
+                policy.get()->ruleCount());
+    return serve(options, path, policy);
 }

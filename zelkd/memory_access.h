@@ -30,14 +30,25 @@ protected:
     ~MemoryAccess() = default;
 };
 
-// The real thing: process_vm_readv/writev and /proc/<pid>/maps.
+// The real thing: process_vm_readv/writev and /proc/<pid>/maps. Calls share
+// only an atomic note that the kernel lacks the maps query, so any thread
+// may use it.
 class ProcessMemory final : public MemoryAccess {
 public:
+    // Without useMapQuery, probes always read the whole maps file, as on a
+    // kernel without the per-address query.
+    explicit ProcessMemory(bool useMapQuery = true) : useMapQuery_(useMapQuery)
+    {
+    }
+
     int read(pid_t pid, uint64_t address, void *to, size_t size) override;
     int write(pid_t pid, uint64_t address, const void *from,
               size_t size) override;
     int probe(pid_t pid, uint64_t address, size_t size, bool forRead,
               bool forWrite) override;
+
+private:
+    const bool useMapQuery_;
 };
 
 // True when [address, address + size) neither wraps nor leaves the

@@ -2,7 +2,10 @@
 // place: stat() may still succeed from cached attributes, but open() fails
 // with ENOTCONN; mounting again would stack a second mount on the dead one.
 // Only the mount that the path resolves to counts: mountinfo also lists
-// mounts hidden under later ones at the same path.
+// mounts hidden under later ones at the same path. A file that zelkd
+// creates carries a trusted attribute (only root can set one), so a daemon
+// started after one that was killed still knows the file is zelkd's to
+// remove.
 #include "mount_point.h"
 
 #include <cerrno>
@@ -11,6 +14,7 @@
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "log.h"
@@ -18,6 +22,8 @@
 namespace zelkd {
 
 namespace {
+
+constexpr char kCreatedMark[] = "trusted.zelkd.created";
 
 std::string errorText(const std::string &what, int err)
 {
@@ -75,6 +81,7 @@ std::string prepareMountPoint(const std::string &path, bool &created)
     if (stat(path.c_str(), &st) == 0) {
         if (!S_ISREG(st.st_mode))
             return path + " exists and is not a regular file";
+        created = getxattr(path.c_str(), kCreatedMark, nullptr, 0) >= 0;
         return "";
     }
     if (errno != ENOENT)
@@ -83,6 +90,9 @@ std::string prepareMountPoint(const std::string &path, bool &created)
         open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
         return errorText("creating " + path, errno);
+    // Where the filesystem keeps no such attributes, a file left by a
+    // killed daemon stays behind, as before.
+    fsetxattr(fd, kCreatedMark, "1", 1, 0);
     close(fd);
     created = true;
     return "";

@@ -13,7 +13,8 @@ bool isMountPoint(const std::string &path);
 
 // Makes path usable as the mount point: clears stale FUSE mounts stacked on
 // it (their open() fails with ENOTCONN), refuses one that still answers, and
-// creates the file (mode 0600) when missing; created tells whether it did.
+// creates the file (mode 0600) when missing; created tells whether it did,
+// or whether an earlier zelkd did (the file is then zelkd's to remove).
 // Returns "" or why the path cannot be used.
 std::string prepareMountPoint(const std::string &path, bool &created);
 

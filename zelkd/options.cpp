@@ -58,7 +58,15 @@ bool parseId(const char *text, bool isGroup, unsigned &id)
     return pw != nullptr;
 }
 
-enum LongOnly { kLog = 256, kOwner, kGroup, kMode, kMaxMessage, kMaxQueued };
+enum LongOnly {
+    kLog = 256,
+    kOwner,
+    kGroup,
+    kMode,
+    kMaxMessage,
+    kMaxQueued,
+    kPolicy
+};
 
 const option kOptions[] = {
     {"device", required_argument, nullptr, 'd'},
@@ -71,6 +79,7 @@ const option kOptions[] = {
     {"mode", required_argument, nullptr, kMode},
     {"max-message", required_argument, nullptr, kMaxMessage},
     {"max-queued", required_argument, nullptr, kMaxQueued},
+    {"policy", required_argument, nullptr, kPolicy},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -99,11 +108,14 @@ void printUsage(FILE *out)
           "      --max-message SIZE largest message or reply (default 16M)\n"
           "      --max-queued SIZE  bound on the data of all queued messages\n"
           "                         (default 256M, at least --max-message)\n"
+          "      --policy FILE      channel policy: who may create or attach\n"
+          "                         to which names (default\n"
+          "                         /etc/zelk/policy.conf if it exists)\n"
           "  -h, --help             this text\n"
           "  -V, --version          the version\n"
           "SIZE is a byte count with an optional K, M or G suffix.\n"
           "SIGTERM or SIGINT stops the daemon: every waiting caller fails and\n"
-          "the device file is unmounted.\n",
+          "the device file is unmounted. SIGHUP reloads the policy file.\n",
           out);
 }
 
@@ -167,6 +179,13 @@ std::string parseOptions(int argc, char **argv, Options &options)
             if (!parseSize(optarg, size) || size == 0)
                 return std::string("bad --max-queued ") + optarg;
             options.limits.maxQueued = size;
+            break;
+        case kPolicy:
+            if (optarg[0] != '/')
+                return std::string("--policy takes an absolute path, not ") +
+                       optarg;
+            options.policy = optarg;
+            options.policyGiven = true;
             break;
         case ':':
             return std::string("option needs an argument: ") + argv[optind - 1];

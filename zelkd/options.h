@@ -17,6 +17,9 @@ struct Options {
     bool logChosen = false;
     FileAttributes attrs;
     Limits limits;
+    // The channel policy: --policy FILE, or the default file when it exists.
+    std::string policy = "/etc/zelk/policy.conf";
+    bool policyGiven = false;
     bool help = false;
     bool version = false;
 };

@@ -1,5 +1,8 @@
 // Reading and writing a caller's memory with process_vm_readv/writev, and
-// probing a range against /proc/<pid>/maps without touching it.
+// probing a range against the caller's mappings without touching it: one
+// mapping at a time through the maps file's query ioctl where the kernel
+// has it (a cost independent of how many mappings there are), otherwise by
+// reading the whole maps file.
 #include "memory_access.h"
 
 #include <cerrno>
@@ -7,7 +10,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include <atomic>
+
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -40,15 +46,71 @@ int transfer(pid_t pid, uint64_t address, void *local, size_t size,
     return 0;
 }
 
+// The maps file's query: the mapping that covers an address (Linux 6.11
+// and later). Declared here because older kernel headers lack it.
+struct MapQuery {
+    uint64_t size;
+    uint64_t queryFlags;
+    uint64_t queryAddr;
+    uint64_t vmaStart;
+    uint64_t vmaEnd;
+    uint64_t vmaFlags;
+    uint64_t vmaPageSize;
+    uint64_t vmaOffset;
+    uint64_t inode;
+    uint32_t devMajor;
+    uint32_t devMinor;
+    uint32_t vmaNameSize;
+    uint32_t buildIdSize;
+    uint64_t vmaNameAddr;
+    uint64_t buildIdAddr;
+};
+static_assert(sizeof(MapQuery) == 104);
+constexpr unsigned long kMapQuery = _IOWR('f', 17, MapQuery);
+constexpr uint64_t kMapReadable = 0x01;
+constexpr uint64_t kMapWritable = 0x02;
+
+// Cleared for good once the kernel turns the query down as unknown.
+std::atomic<bool> mapQueryKnown{true};
+
+int openMaps(pid_t pid)
+{
+    char path[48];
+    snprintf(path, sizeof path, "/proc/%d/maps", static_cast<int>(pid));
+    return ::open(path, O_RDONLY | O_CLOEXEC);
+}
+
+// Probes [address, end] (end inclusive) one mapping at a time. Returns 0,
+// EFAULT, or ENOTTY when the kernel has no such query.
+int probeByQuery(int fd, uint64_t address, uint64_t end, bool forRead,
+                 bool forWrite)
+{
+    uint64_t next = address;
+    for (;;) {
+        MapQuery query{};
+        query.size = sizeof query;
+        query.queryAddr = next;
+        if (::ioctl(fd, kMapQuery, &query) != 0) {
+            if (errno == ENOTTY || errno == EINVAL)
+                return ENOTTY;
+            return EFAULT; // ENOENT: a hole; ESRCH: the process is gone
+        }
+        if (query.vmaStart > next || query.vmaEnd <= next)
+            return EFAULT;
+        if ((forRead && (query.vmaFlags & kMapReadable) == 0) ||
+            (forWrite && (query.vmaFlags & kMapWritable) == 0))
+            return EFAULT;
+        if (query.vmaEnd - 1 >= end)
+            return 0;
+        next = query.vmaEnd;
+    }
+}
+
 // Reads /proc/<pid>/maps line by line into a fixed buffer.
 class MapsReader {
 public:
-    explicit MapsReader(pid_t pid)
-    {
-        char path[48];
-        snprintf(path, sizeof path, "/proc/%d/maps", static_cast<int>(pid));
-        fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
-    }
+    // Takes over fd, an open maps file.
+    explicit MapsReader(int fd) : fd_(fd) {}
     ~MapsReader()
     {
         if (fd_ >= 0)
@@ -132,11 +194,22 @@ int ProcessMemory::probe(pid_t pid, uint64_t address, size_t size, bool forRead,
 {
     if (pid <= 0 || size == 0 || !rangeFits(address, size))
         return EFAULT;
+    const uint64_t end = address + (size - 1); // inclusive, cannot wrap
+    const int fd = openMaps(pid);
+    if (fd < 0)
+        return EFAULT;
+    if (useMapQuery_ && mapQueryKnown.load(std::memory_order_relaxed)) {
+        const int err = probeByQuery(fd, address, end, forRead, forWrite);
+        if (err != ENOTTY) {
+            close(fd);
+            return err;
+        }
+        mapQueryKnown.store(false, std::memory_order_relaxed);
+    }
     // Mappings come in ascending order; walk them until the whole range is
     // covered by adjacent mappings that allow what is asked.
     uint64_t next = address;
-    const uint64_t end = address + (size - 1); // inclusive, cannot wrap
-    MapsReader maps(pid);
+    MapsReader maps(fd);
     uint64_t start = 0;
     uint64_t stop = 0;
     bool readable = false;

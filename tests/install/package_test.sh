@@ -51,6 +51,8 @@ zelkd -rwxr-xr-x /usr/sbin/zelkd
 zelkd -rw-r--r-- /usr/lib/systemd/system/zelkd.service
 zelkd -rw-r--r-- /usr/lib/sysusers.d/zelkd.conf
 zelkd -rw-r--r-- /usr/share/man/man8/zelkd.8.gz
+zelkd -rw-r--r-- /usr/share/man/man5/zelk-policy.5.gz
+zelkd -rw-r--r-- /usr/share/doc/zelkd/examples/policy.conf
 EOF
 fi
 

@@ -334,4 +334,19 @@ TEST_F(CoreTest, ShutdownAnswersEveryWaiterOnce)
     core.release(conn);
 }
 
+// A caller outside zelkd's pid namespace arrives with pid 0; zelkd cannot
+// tell which process it is, so nothing is served to it.
+TEST_F(CoreTest, CallerWithoutAPidIsRefused)
+{
+    const uint64_t handle = core.open();
+    zelkIoChannelCreate rec{};
+    rec.size = sizeof rec;
+    strcpy(rec.name, "from-outside");
+    const Token t = next();
+    core.ioctl(t, handle, Caller{0, 1000, 1000}, ZELK_IOC_CHANNEL_CREATE, &rec,
+               rec.size, 0);
+    EXPECT_EQ(EACCES, sink.err(t));
+    EXPECT_EQ(0u, core.liveChannels());
+}
+
 } // namespace

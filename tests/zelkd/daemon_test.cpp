@@ -120,8 +120,20 @@ TEST_F(DaemonTest, StaleMountIsClearedAndALiveOneRefused)
     EXPECT_TRUE(exitedWith(run.status, 1));
     EXPECT_NE(std::string::npos, run.output.find("answers")) << run.output;
 
-    // A daemon that dies leaves its mount behind, answering ENOTCONN.
+    // A daemon that dies leaves its mount behind, answering ENOTCONN; a
+    // caller waiting in it fails with ECONNABORTED.
+    const int waiting = zelkChannelCreate("waiting");
+    ASSERT_GE(waiting, 0);
+    int receiveErrno = 0;
+    std::thread receiver([&] {
+        char buffer[4];
+        if (zelkMsgReceive(waiting, buffer, sizeof buffer, nullptr) == -1)
+            receiveErrno = errno;
+    });
+    usleep(100 * 1000);
     first.stop(SIGKILL);
+    receiver.join();
+    EXPECT_EQ(ECONNABORTED, receiveErrno);
     errno = 0;
     EXPECT_EQ(-1, open("/dev/zelk", O_RDWR));
     EXPECT_EQ(ENOTCONN, errno);
@@ -133,6 +145,9 @@ TEST_F(DaemonTest, StaleMountIsClearedAndALiveOneRefused)
     EXPECT_EQ(0, zelkChannelDestroy(channel));
     const int status = second.stop();
     EXPECT_TRUE(exitedWith(status, 0)) << status;
+    // The file the first daemon created goes with the second.
+    struct stat st;
+    EXPECT_NE(0, stat("/dev/zelk", &st));
 }
 
 TEST_F(DaemonTest, StopFailsEveryWaiterAndRemovesTheFile)
