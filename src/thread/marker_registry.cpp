@@ -16,7 +16,7 @@ namespace zelk::detail {
 namespace {
 
 constinit pthread_mutex_t markerMutex = PTHREAD_MUTEX_INITIALIZER;
-MarkerEntry *markerHead = nullptr; // guarded by markerMutex
+std::atomic<MarkerEntry *> markerHead{nullptr}; // guarded by markerMutex
 bool markerExiting = false;        // guarded by markerMutex
 // In a forked child: the parent's entries, never visited again. Kept only so
 // that leak checkers still see their start records as reachable.
@@ -29,7 +29,8 @@ __attribute__((destructor)) void removeMarkersAtExit()
     const ErrnoSaver keep;
     const MutexHolder hold(&markerMutex);
     markerExiting = true;
-    for (MarkerEntry *entry = markerHead; entry != nullptr; entry = entry->next)
+    for (MarkerEntry *entry = markerHead.load(std::memory_order_relaxed);
+         entry != nullptr; entry = entry->next.load(std::memory_order_relaxed))
         unlink(entry->path);
 }
 
@@ -39,9 +40,9 @@ __attribute__((destructor)) void removeMarkersAtExit()
 void forgetMarkersInChild()
 {
     markerMutex = PTHREAD_MUTEX_INITIALIZER;
-    if (markerHead != nullptr)
-        markersOfParent = markerHead;
-    markerHead = nullptr;
+    if (MarkerEntry *parents = markerHead.load(std::memory_order_relaxed))
+        markersOfParent = parents;
+    markerHead.store(nullptr, std::memory_order_relaxed);
 }
 
 __attribute__((constructor)) void registerForkHandler()
@@ -56,12 +57,14 @@ void markerCreate(MarkerEntry &entry)
     const MutexHolder hold(&markerMutex);
     if (markerExiting)
         return;
-    entry.owner = getpid();
-    entry.prev = nullptr;
-    entry.next = markerHead;
-    if (markerHead != nullptr)
-        markerHead->prev = &entry;
-    markerHead = &entry;
+    constexpr auto relaxed = std::memory_order_relaxed;
+    MarkerEntry *const head = markerHead.load(relaxed);
+    entry.owner.store(getpid(), relaxed);
+    entry.prev.store(nullptr, relaxed);
+    entry.next.store(head, relaxed);
+    if (head != nullptr)
+        head->prev.store(&entry, relaxed);
+    markerHead.store(&entry, relaxed);
     const int fd =
         open(entry.path, O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd >= 0)
@@ -70,16 +73,20 @@ void markerCreate(MarkerEntry &entry)
 
 void markerRemove(MarkerEntry &entry)
 {
+    constexpr auto relaxed = std::memory_order_relaxed;
     const MutexHolder hold(&markerMutex);
-    if (entry.owner == 0 || entry.owner != getpid())
+    const pid_t owner = entry.owner.load(relaxed);
+    if (owner == 0 || owner != getpid())
         return;
-    if (entry.prev != nullptr)
-        entry.prev->next = entry.next;
+    MarkerEntry *const prev = entry.prev.load(relaxed);
+    MarkerEntry *const next = entry.next.load(relaxed);
+    if (prev != nullptr)
+        prev->next.store(next, relaxed);
     else
-        markerHead = entry.next;
-    if (entry.next != nullptr)
-        entry.next->prev = entry.prev;
-    entry.owner = 0;
+        markerHead.store(next, relaxed);
+    if (next != nullptr)
+        next->prev.store(prev, relaxed);
+    entry.owner.store(0, relaxed);
     // unlink, not remove: a directory under the marker's name is never the
     // thread's to delete.
     unlink(entry.path);

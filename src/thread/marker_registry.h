@@ -4,16 +4,22 @@
 #ifndef ZELK_THREAD_MARKER_REGISTRY_H
 #define ZELK_THREAD_MARKER_REGISTRY_H
 
+#include <atomic>
+
 #include <sys/types.h>
 
 namespace zelk::detail {
 
-// One thread's marker; lives in that thread's start record.
+// One thread's marker; lives in that thread's start record. The links and
+// the owner are used only under the registry's lock. They are atomics all
+// the same, relaxed: a thread that unwinds from a cancelled blocking call
+// runs with ThreadSanitizer blind to the locks it takes, and plain fields
+// would be reported as races with the exit-time walk.
 struct MarkerEntry {
     const char *path = nullptr;
-    pid_t owner = 0; // the process that recorded it
-    MarkerEntry *prev = nullptr;
-    MarkerEntry *next = nullptr;
+    std::atomic<pid_t> owner{0}; // the process that recorded it
+    std::atomic<MarkerEntry *> prev{nullptr};
+    std::atomic<MarkerEntry *> next{nullptr};
 };
 
 // Records entry.path and creates the file, unless the process is already
