@@ -1,9 +1,12 @@
 // The core's descriptors and names: open and release, create, attach,
-// destroy and detach, the memory probe, interrupts and shutdown, and the
-// dispatch of each request after its sizes are checked.
+// destroy and detach, the memory probe, interrupts and shutdown, the
+// dispatch of each request after its sizes are checked, and what one user
+// may hold.
 #include "core.h"
 
 #include <cstring>
+
+#include <malloc.h>
 
 #include "core_state.h"
 #include "log.h"
@@ -44,6 +47,15 @@ const char *requestName(uint32_t code)
     }
 }
 
+// The request whose keep() this thread is in, and whether its interrupt
+// arrived meanwhile (ReplySink::keep calls interrupt() at once for a caller
+// interrupted already; the request must not be answered from inside it).
+thread_local Token keeping = 0;
+thread_local bool keptInterrupted = false;
+
+// Heap released since the last trim before the heap is given back.
+constexpr uint64_t kTrimAfter = 32u << 20;
+
 } // namespace
 
 Core::Core(ReplySink &sink, MemoryAccess &memory, const Limits &limits)
@@ -53,8 +65,27 @@ Core::Core(ReplySink &sink, MemoryAccess &memory, const Limits &limits)
 
 Core::~Core() = default;
 
+size_t Core::liveChannels() const
+{
+    Lock lock(mutex_);
+    return names_.size();
+}
+
+size_t Core::waitingRequests() const
+{
+    Lock lock(mutex_);
+    return waiting_.size();
+}
+
+uint64_t Core::queuedBytes() const
+{
+    Lock lock(mutex_);
+    return queuedBytes_;
+}
+
 uint64_t Core::open()
 {
+    Lock lock(mutex_);
     const uint64_t handle = nextHandle_++;
     descriptors_.emplace(handle, Descriptor{});
     return handle;
@@ -62,15 +93,19 @@ uint64_t Core::open()
 
 void Core::release(uint64_t handle)
 {
-    auto it = descriptors_.find(handle);
-    if (it == descriptors_.end())
-        return;
-    Descriptor &desc = it->second;
-    if (desc.kind == Kind::Channel)
-        endChannel(*desc.channel);
-    else if (desc.kind == Kind::Connection)
-        endConnection(*desc.channel, handle, EBADF);
-    descriptors_.erase(it);
+    {
+        Lock lock(mutex_);
+        auto it = descriptors_.find(handle);
+        if (it == descriptors_.end())
+            return;
+        Descriptor &desc = it->second;
+        if (desc.kind == Kind::Channel)
+            endChannel(*desc.channel);
+        else if (desc.kind == Kind::Connection)
+            endConnection(*desc.channel, handle, EBADF);
+        descriptors_.erase(it);
+    }
+    trimIfFreed();
 }
 
 void Core::ioctl(Token token, uint64_t handle, const Caller &caller,
@@ -79,9 +114,16 @@ void Core::ioctl(Token token, uint64_t handle, const Caller &caller,
     logLine(LogLevel::Debug, "pid %d%s: %s (0x%08x) on descriptor %llu",
             static_cast<int>(caller.pid), caller.compat ? " (32-bit)" : "",
             requestName(code), code, static_cast<unsigned long long>(handle));
-    auto it = descriptors_.find(handle);
-    if (it == descriptors_.end())
-        return sink_.replyError(token, EBADF);
+    {
+        Lock lock(mutex_);
+        int err = 0;
+        if (stopped_)
+            err = ENOTCONN;
+        else if (descriptors_.count(handle) == 0)
+            err = EBADF;
+        if (err != 0)
+            return sink_.replyError(token, err);
+    }
     if (strcmp(requestName(code), "unknown") == 0)
         return sink_.replyError(token, ENOTTY);
     // The kernel copies exactly the record size that the code carries, so
@@ -92,22 +134,21 @@ void Core::ioctl(Token token, uint64_t handle, const Caller &caller,
     if (inSize != wantIn || outSize != wantOut)
         return sink_.replyError(token, EINVAL);
 
-    Descriptor &desc = it->second;
     switch (code) {
     case ZELK_IOC_CHANNEL_CREATE:
-        return create(token, desc, in);
+        return create(token, handle, caller, in);
     case ZELK_IOC_CHANNEL_DESTROY:
-        return destroy(token, desc);
+        return destroy(token, handle);
     case ZELK_IOC_MSG_RECEIVE:
-        return receive(token, desc, caller, in);
+        return receive(token, handle, caller, in);
     case ZELK_IOC_MSG_REPLY:
-        return reply(token, desc, caller, in);
+        return reply(token, handle, caller, in);
     case ZELK_IOC_CONNECT_ATTACH:
-        return attach(token, desc, in);
+        return attach(token, handle, in);
     case ZELK_IOC_CONNECT_DETACH:
-        return detach(token, desc, handle);
+        return detach(token, handle);
     case ZELK_IOC_MSG_SEND:
-        return send(token, desc, handle, caller, in);
+        return send(token, handle, caller, in);
     case ZELK_IOC_MEM_PROBE:
         return probe(token, caller, in);
     default:
@@ -115,58 +156,90 @@ void Core::ioctl(Token token, uint64_t handle, const Caller &caller,
     }
 }
 
-void Core::create(Token token, Descriptor &desc, const void *in)
+std::shared_ptr<Core::Channel> Core::channelOf(uint64_t handle, Kind kind)
+{
+    auto it = descriptors_.find(handle);
+    if (it == descriptors_.end() || it->second.kind != kind)
+        return nullptr;
+    return it->second.channel;
+}
+
+void Core::create(Token token, uint64_t handle, const Caller &caller,
+                  const void *in)
 {
     zelkIoChannelCreate rec;
     if (!readRecord(in, rec) || rec.reserved != 0 || !validName(rec.name))
         return sink_.replyError(token, EINVAL);
-    if (desc.kind != Kind::Unused)
-        return sink_.replyError(token, EBADF);
-    std::string name(rec.name);
-    if (names_.count(name) != 0)
-        return sink_.replyError(token, EEXIST);
     auto channel = std::make_shared<Channel>();
-    channel->name = name;
-    names_.emplace(std::move(name), channel);
-    desc.kind = Kind::Channel;
-    desc.channel = std::move(channel);
+    channel->name = rec.name;
+    channel->creatorUid = caller.uid;
+    {
+        Lock lock(mutex_);
+        auto it = descriptors_.find(handle);
+        if (it == descriptors_.end() || it->second.kind != Kind::Unused)
+            return sink_.replyError(token, EBADF);
+        if (names_.count(channel->name) != 0)
+            return sink_.replyError(token, EEXIST);
+        Usage &usage = users_[caller.uid];
+        if (usage.channels >= limits_.maxUserChannels) {
+            if (usage.channels == 0 && usage.queued == 0)
+                users_.erase(caller.uid);
+            return sink_.replyError(token, ENOBUFS);
+        }
+        names_.emplace(channel->name, channel);
+        ++usage.channels;
+        it->second.kind = Kind::Channel;
+        it->second.channel = std::move(channel);
+    }
     logLine(LogLevel::Debug, "channel \"%s\" created", rec.name);
     sink_.replyIoctl(token, nullptr, 0);
 }
 
-void Core::attach(Token token, Descriptor &desc, const void *in)
+void Core::attach(Token token, uint64_t handle, const void *in)
 {
     zelkIoConnectAttach rec;
     if (!readRecord(in, rec) || !validName(rec.name))
         return sink_.replyError(token, EINVAL);
-    if (desc.kind != Kind::Unused)
+    Lock lock(mutex_);
+    auto it = descriptors_.find(handle);
+    if (it == descriptors_.end() || it->second.kind != Kind::Unused)
         return sink_.replyError(token, EBADF);
     auto found = names_.find(rec.name);
     if (found == names_.end())
         return sink_.replyError(token, ENOENT);
-    desc.kind = Kind::Connection;
-    desc.channel = found->second;
+    it->second.kind = Kind::Connection;
+    it->second.channel = found->second;
     sink_.replyIoctl(token, nullptr, 0);
 }
 
-void Core::destroy(Token token, Descriptor &desc)
+void Core::destroy(Token token, uint64_t handle)
 {
-    if (desc.kind != Kind::Channel)
-        return sink_.replyError(token, EBADF);
-    endChannel(*desc.channel);
-    desc.kind = Kind::Ended;
-    desc.channel.reset();
-    sink_.replyIoctl(token, nullptr, 0);
+    {
+        Lock lock(mutex_);
+        auto it = descriptors_.find(handle);
+        if (it == descriptors_.end() || it->second.kind != Kind::Channel)
+            return sink_.replyError(token, EBADF);
+        endChannel(*it->second.channel);
+        it->second.kind = Kind::Ended;
+        it->second.channel.reset();
+        sink_.replyIoctl(token, nullptr, 0);
+    }
+    trimIfFreed();
 }
 
-void Core::detach(Token token, Descriptor &desc, uint64_t handle)
+void Core::detach(Token token, uint64_t handle)
 {
-    if (desc.kind != Kind::Connection)
-        return sink_.replyError(token, EBADF);
-    endConnection(*desc.channel, handle, EBADF);
-    desc.kind = Kind::Ended;
-    desc.channel.reset();
-    sink_.replyIoctl(token, nullptr, 0);
+    {
+        Lock lock(mutex_);
+        auto it = descriptors_.find(handle);
+        if (it == descriptors_.end() || it->second.kind != Kind::Connection)
+            return sink_.replyError(token, EBADF);
+        endConnection(*it->second.channel, handle, EBADF);
+        it->second.kind = Kind::Ended;
+        it->second.channel.reset();
+        sink_.replyIoctl(token, nullptr, 0);
+    }
+    trimIfFreed();
 }
 
 void Core::probe(Token token, const Caller &caller, const void *in)
@@ -175,7 +248,7 @@ void Core::probe(Token token, const Caller &caller, const void *in)
     if (!readRecord(in, rec) || rec.length == 0 || rec.length > kProbeChunkMax)
         return sink_.replyError(token, EINVAL);
     // Bit 0 asks for read access, bit 1 for write; the rest and the flag
-    // select nothing.
+    // select nothing. No lock: the probe reads only the caller's mappings.
     const int err = memory_.probe(caller.pid, rec.address, rec.length,
                                   (rec.mode & 1u) != 0, (rec.mode & 2u) != 0);
     if (err != 0)
@@ -183,44 +256,105 @@ void Core::probe(Token token, const Caller &caller, const void *in)
     sink_.replyIoctl(token, nullptr, 0);
 }
 
+bool Core::keep(Token token)
+{
+    keeping = token;
+    keptInterrupted = false;
+    sink_.keep(token);
+    keeping = 0;
+    return keptInterrupted;
+}
+
 void Core::interrupt(Token token)
+{
+    if (token == keeping) {
+        keptInterrupted = true; // answered by the thread in keep()
+        return;
+    }
+    {
+        Lock lock(mutex_);
+        auto it = waiting_.find(token);
+        if (it == waiting_.end())
+            return; // answered already
+        Waiting &waiting = it->second;
+        if (waiting.claim != nullptr && !waiting.claim->early) {
+            // Its caller's memory is being written: the writer answers.
+            if (waiting.claim->err == 0)
+                waiting.claim->err = EINTR;
+            return;
+        }
+        if (waiting.message && waiting.message->sender == token) {
+            waiting.message->sender = 0;
+            abandon(*waiting.channel, *waiting.message);
+        } else if (waiting.claim == nullptr && !waiting.message) {
+            waiting.channel->receivers.erase(waiting.receiver);
+        }
+        if (waiting.claim != nullptr)
+            waiting.claim->answered = true;
+        waiting_.erase(it);
+        sink_.replyError(token, EINTR);
+    }
+    trimIfFreed();
+}
+
+void Core::fail(Token token, int err)
 {
     auto it = waiting_.find(token);
     if (it == waiting_.end())
-        return; // answered already
-    Waiting waiting = it->second;
-    if (waiting.message != nullptr)
-        return dropMessage(*waiting.channel, *waiting.message, EINTR);
-    waiting.channel->receivers.erase(waiting.receiver);
+        return;
+    if (it->second.claim != nullptr) {
+        if (it->second.claim->err == 0)
+            it->second.claim->err = err;
+        return;
+    }
     waiting_.erase(it);
-    sink_.replyError(token, EINTR);
+    sink_.replyError(token, err);
 }
 
 void Core::shutdown(int err)
 {
+    Lock lock(mutex_);
+    stopped_ = true;
     for (auto &[name, channel] : names_) {
         channel->live = false;
+        for (Message *message : channel->queue)
+            message->data.reset();
         channel->queue.clear();
         channel->receivers.clear();
+        for (auto &[id, message] : channel->messages)
+            message->erased = true;
         channel->messages.clear();
+        channel->perUser.clear();
     }
     names_.clear();
     queuedBytes_ = 0;
-    // Answer last: the table is consistent whatever the sink does.
-    auto waiting = std::move(waiting_);
-    waiting_.clear();
-    for (const auto &[token, where] : waiting)
-        sink_.replyError(token, err);
+    users_.clear();
+    // Requests that a thread works on are answered by that thread.
+    for (auto it = waiting_.begin(); it != waiting_.end();) {
+        if (it->second.claim != nullptr) {
+            it->second.claim->err = err;
+            ++it;
+            continue;
+        }
+        sink_.replyError(it->first, err);
+        it = waiting_.erase(it);
+    }
 }
 
 void Core::endChannel(Channel &channel)
 {
     channel.live = false;
     auto named = names_.find(channel.name);
-    if (named != names_.end() && named->second.get() == &channel)
+    if (named != names_.end() && named->second.get() == &channel) {
         names_.erase(named);
+        auto user = users_.find(channel.creatorUid);
+        if (user != users_.end() && --user->second.channels == 0 &&
+            user->second.queued == 0)
+            users_.erase(user);
+        freed_ += sizeof channel + channel.name.size();
+    }
     while (!channel.messages.empty())
-        dropMessage(channel, *channel.messages.begin()->second, EPIPE);
+        discard(channel, *channel.messages.begin()->second, EPIPE);
     while (!channel.receivers.empty()) {
         const Token token = channel.receivers.front().token;
         channel.receivers.pop_front();
@@ -231,25 +365,88 @@ void Core::endChannel(Channel &channel)
 
 void Core::endConnection(Channel &channel, uint64_t handle, int err)
 {
-    for (auto it = channel.messages.begin(); it != channel.messages.end();) {
-        Message &message = *it->second;
-        ++it; // dropMessage erases the current entry
-        if (message.connection == handle)
-            dropMessage(channel, message, err);
+    std::vector<std::shared_ptr<Message>> sent;
+    for (auto &[id, message] : channel.messages)
+        if (message->connection == handle && message->sender != 0)
+            sent.push_back(message);
+    for (auto &message : sent) {
+        const Token sender = message->sender;
+        message->sender = 0;
+        fail(sender, err);
+        abandon(channel, *message);
     }
 }
 
-void Core::dropMessage(Channel &channel, Message &message, int err)
+void Core::discard(Channel &channel, Message &message, int err)
 {
-    if (!message.received) {
-        channel.queue.erase(message.place);
-        queuedBytes_ -= message.size;
+    if (message.sender != 0) {
+        const Token sender = message.sender;
+        message.sender = 0;
+        fail(sender, err);
     }
-    const Token sender = message.sender;
-    waiting_.erase(sender);
-    channel.messages.erase(message.id);
-    if (err != 0)
-        sink_.replyError(sender, err);
+    if (message.state == Message::State::Queued) {
+        channel.queue.erase(message.place);
+        refund(message.uid, message.size);
+        message.data.reset();
+    }
+    eraseMessage(channel, message);
+}
+
+void Core::abandon(Channel &channel, Message &message)
+{
+    // A queued message was seen by no server: it goes, with its id. Any
+    // other keeps its id until the server replies or the channel ends, so
+    // that a late reply cannot reach whoever gets the id next.
+    if (message.state == Message::State::Queued)
+        discard(channel, message, 0);
+}
+
+void Core::eraseMessage(Channel &channel, Message &message)
+{
+    if (message.erased)
+        return;
+    message.erased = true;
+    auto count = channel.perUser.find(message.uid);
+    if (count != channel.perUser.end() && --count->second == 0)
+        channel.perUser.erase(count);
+    channel.messages.erase(message.id); // may free message: last
+}
+
+bool Core::charge(uid_t uid, uint64_t size)
+{
+    if (queuedBytes_ + size > limits_.maxQueued)
+        return false;
+    Usage &usage = users_[uid];
+    if (usage.queued + size > limits_.maxUserQueued) {
+        if (usage.queued == 0 && usage.channels == 0)
+            users_.erase(uid);
+        return false;
+    }
+    usage.queued += size;
+    queuedBytes_ += size;
+    return true;
+}
+
+void Core::refund(uid_t uid, uint64_t size)
+{
+    if (stopped_)
+        return; // shutdown cleared the counts
+    queuedBytes_ -= size;
+    freed_ += size;
+    auto user = users_.find(uid);
+    if (user == users_.end())
+        return; // cleared by shutdown
+    user->second.queued -= size;
+    if (user->second.queued == 0 && user->second.channels == 0)
+        users_.erase(user);
+}
+
+void Core::trimIfFreed()
+{
+    if (freed_.load(std::memory_order_relaxed) < kTrimAfter)
+        return;
+    freed_.store(0, std::memory_order_relaxed);
+    malloc_trim(0);
 }
 
 } // namespace zelkd

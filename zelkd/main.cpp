@@ -38,6 +38,10 @@ std::string canonicalPath(const std::string &path)
     return out + path.substr(slash + 1);
 }
 
+// The most requests served at once. A request waits on its own thread only
+// while caller memory is copied; waiting for a partner takes no thread.
+constexpr unsigned kThreads = 64;
+
 int serve(const Options &options, const std::string &path)
 {
     bool created = false;
@@ -65,13 +69,26 @@ int serve(const Options &options, const std::string &path)
                     static_cast<unsigned>(options.attrs.group),
                     options.limits.maxMessage,
                     static_cast<unsigned long long>(options.limits.maxQueued));
-            const int loop = device.run(core);
+            const int loop = device.run(core, kThreads);
             if (loop != 0)
                 logLine(LogLevel::Error, "event loop failed: %s",
                         strerror(-loop));
             rc = loop == 0 ? 0 : 1;
         }
         device.unmount();
+        if (device.stuckThreads() != 0) {
+            // A thread waits on a caller's memory that never comes (a
+            // page of a filesystem that does not answer). The wait ends
+            // when the process does; what it uses stays until then.
+            logLine(LogLevel::Error,
+                    "%u request(s) stuck in a caller's memory were "
+                    "abandoned",
+                    device.stuckThreads());
+            if (created)
+                unlink(path.c_str());
+            logLine(LogLevel::Info, "stopped");
+            _exit(rc);
+        }
     }
     if (created)
         unlink(path.c_str());

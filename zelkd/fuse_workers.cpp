@@ -1,0 +1,159 @@
+// FuseDevice::run: worker threads that each read a request from the FUSE
+// channel and serve it themselves (no hand-off to another thread), started
+// as the busy ones run out, while the calling thread waits for a stopping
+// signal. A worker stuck in one caller's memory holds up only that request.
+#define FUSE_USE_VERSION 31
+#include "fuse_device.h"
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include <fuse_lowlevel.h>
+#include <pthread.h>
+
+namespace zelkd {
+
+namespace {
+
+// Sent to the workers at the end: it only breaks a blocked read.
+constexpr int kWakeSignal = SIGUSR1;
+// How long the end waits for the workers before leaving stuck ones behind.
+constexpr auto kStopWait = std::chrono::seconds(2);
+
+void onWake(int) {}
+
+struct Workers {
+    fuse_session *session = nullptr;
+    pthread_t main{};
+    unsigned limit = 1;
+    std::mutex mutex;
+    std::condition_variable ended;
+    std::vector<pthread_t> threads; // guarded by mutex
+    unsigned running = 0;           // guarded by mutex
+    unsigned idle = 0;              // guarded by mutex: waiting for a request
+    int error = 0;                  // guarded by mutex: the channel's failure
+
+    // Starts one more worker; false when the system refuses. Needs mutex.
+    bool add();
+};
+
+void *work(void *arg)
+{
+    Workers &workers = *static_cast<Workers *>(arg);
+    fuse_buf buf{};
+    while (!fuse_session_exited(workers.session)) {
+        const int res = fuse_session_receive_buf(workers.session, &buf);
+        if (res == -EINTR)
+            continue;
+        if (res <= 0 && fuse_session_exited(workers.session))
+            break; // the end was asked for
+        if (res <= 0) {
+            // The channel failed or was unmounted: everything stops.
+            std::lock_guard<std::mutex> lock(workers.mutex);
+            if (res < 0 && workers.error == 0)
+                workers.error = res;
+            fuse_session_exit(workers.session);
+            pthread_kill(workers.main, SIGTERM);
+            break;
+        }
+        {
+            std::lock_guard<std::mutex> lock(workers.mutex);
+            if (--workers.idle == 0 && workers.running < workers.limit)
+                workers.add();
+        }
+        fuse_session_process_buf(workers.session, &buf);
+        std::lock_guard<std::mutex> lock(workers.mutex);
+        ++workers.idle;
+    }
+    free(buf.mem);
+    std::lock_guard<std::mutex> lock(workers.mutex);
+    --workers.idle;
+    --workers.running;
+    workers.ended.notify_all();
+    return nullptr;
+}
+
+bool Workers::add()
+{
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, work, this) != 0)
+        return false;
+    threads.push_back(thread);
+    ++running;
+    ++idle;
+    return true;
+}
+
+} // namespace
+
+int FuseDevice::run(DeviceHandler &handler, unsigned threads)
+{
+    handler_ = &handler;
+    // The stopping signals are taken here, by sigwaitinfo; the workers
+    // inherit them blocked. The wake signal breaks a worker's read (no
+    // SA_RESTART); a broken pipe is an error return, not an end.
+    sigset_t stopping, previous;
+    sigemptyset(&stopping);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        sigaddset(&stopping, sig);
+    struct sigaction wake {
+    }, oldWake{}, ignore{}, oldPipe{};
+    wake.sa_handler = onWake;
+    ignore.sa_handler = SIG_IGN;
+    if (pthread_sigmask(SIG_BLOCK, &stopping, &previous) != 0 ||
+        sigaction(kWakeSignal, &wake, &oldWake) != 0 ||
+        sigaction(SIGPIPE, &ignore, &oldPipe) != 0)
+        return -EIO;
+
+    // Workers left stuck at the end still use this: it is kept for them.
+    auto owned = std::make_unique<Workers>();
+    Workers &workers = *owned;
+    workers.session = session_;
+    workers.main = pthread_self();
+    workers.limit = threads == 0 ? 1 : threads;
+    int rc = 0;
+    {
+        std::lock_guard<std::mutex> lock(workers.mutex);
+        if (!workers.add())
+            rc = -EAGAIN;
+    }
+    while (rc == 0) {
+        siginfo_t info;
+        if (sigwaitinfo(&stopping, &info) > 0)
+            break;
+    }
+    fuse_session_exit(session_);
+    handler.shutdown(ENOTCONN);
+
+    // Wake the workers until they are gone; one stuck in a caller's memory
+    // is left behind after a while.
+    std::unique_lock<std::mutex> lock(workers.mutex);
+    const auto deadline = std::chrono::steady_clock::now() + kStopWait;
+    while (workers.running > 0 && std::chrono::steady_clock::now() < deadline) {
+        for (pthread_t thread : workers.threads)
+            pthread_kill(thread, kWakeSignal);
+        workers.ended.wait_for(lock, std::chrono::milliseconds(20));
+    }
+    stuck_ = workers.running;
+    if (rc == 0)
+        rc = workers.error;
+    lock.unlock();
+    if (stuck_ != 0) {
+        owned.release();
+        return rc;
+    }
+    for (pthread_t thread : workers.threads)
+        pthread_join(thread, nullptr);
+    sigaction(kWakeSignal, &oldWake, nullptr);
+    sigaction(SIGPIPE, &oldPipe, nullptr);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return rc;
+}
+
+} // namespace zelkd
