@@ -61,14 +61,19 @@ int serve(const Options &options, const std::string &path)
         } else if (FuseDevice::daemonize(options.foreground) != 0) {
             logLine(LogLevel::Error, "cannot detach from the terminal");
         } else {
-            logLine(LogLevel::Info,
-                    "serving %s (mode %04o, owner %u, group %u, messages up "
-                    "to %u bytes, queued data up to %llu bytes)",
-                    path.c_str(), static_cast<unsigned>(options.attrs.mode),
-                    static_cast<unsigned>(options.attrs.owner),
-                    static_cast<unsigned>(options.attrs.group),
-                    options.limits.maxMessage,
-                    static_cast<unsigned long long>(options.limits.maxQueued));
+            logLine(
+                LogLevel::Info,
+                "serving %s (mode %04o, owner %u, group %u, messages up "
+                "to %u bytes, queued data up to %llu bytes; per user: "
+                "queued data up to %llu bytes, %u channels, %u "
+                "unanswered sends per channel)",
+                path.c_str(), static_cast<unsigned>(options.attrs.mode),
+                static_cast<unsigned>(options.attrs.owner),
+                static_cast<unsigned>(options.attrs.group),
+                options.limits.maxMessage,
+                static_cast<unsigned long long>(options.limits.maxQueued),
+                static_cast<unsigned long long>(options.limits.maxUserQueued),
+                options.limits.maxUserChannels, options.limits.maxUserMessages);
             const int loop = device.run(core, kThreads);
             if (loop != 0)
                 logLine(LogLevel::Error, "event loop failed: %s",
