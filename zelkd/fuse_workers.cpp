@@ -33,8 +33,9 @@ struct Workers {
     pthread_t main{};
     unsigned limit = 1;
     std::mutex mutex;
-    std::condition_variable ended;
+    std::condition_variable gone;
     std::vector<pthread_t> threads; // guarded by mutex
+    std::vector<pthread_t> finished; // guarded by mutex: threads that ended
     unsigned running = 0;           // guarded by mutex
     unsigned idle = 0;              // guarded by mutex: waiting for a request
     int error = 0;                  // guarded by mutex: the channel's failure
@@ -75,12 +76,15 @@ void *work(void *arg)
     std::lock_guard<std::mutex> lock(workers.mutex);
     --workers.idle;
     --workers.running;
-    workers.ended.notify_all();
+    workers.finished.push_back(pthread_self()); // room reserved by add()
+    workers.gone.notify_all();
     return nullptr;
 }
 
 bool Workers::add()
 {
+    threads.reserve(threads.size() + 1);
+    finished.reserve(threads.size() + 1);
     pthread_t thread;
     if (pthread_create(&thread, nullptr, work, this) != 0)
         return false;
@@ -138,18 +142,19 @@ int FuseDevice::run(DeviceHandler &handler, unsigned threads)
     while (workers.running > 0 && std::chrono::steady_clock::now() < deadline) {
         for (pthread_t thread : workers.threads)
             pthread_kill(thread, kWakeSignal);
-        workers.ended.wait_for(lock, std::chrono::milliseconds(20));
+        workers.gone.wait_for(lock, std::chrono::milliseconds(20));
     }
     stuck_ = workers.running;
     if (rc == 0)
         rc = workers.error;
+    const std::vector<pthread_t> finished = workers.finished;
     lock.unlock();
+    for (pthread_t thread : finished)
+        pthread_join(thread, nullptr);
     if (stuck_ != 0) {
         owned.release();
         return rc;
     }
-    for (pthread_t thread : workers.threads)
-        pthread_join(thread, nullptr);
     sigaction(kWakeSignal, &oldWake, nullptr);
     sigaction(SIGPIPE, &oldPipe, nullptr);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
