@@ -143,7 +143,8 @@ void Core::send(Token token, uint64_t handle, const Caller &caller,
         if (direct) {
             bytes = scratch(rec.dataSize);
         } else {
-            owned.reset(new (std::nothrow) unsigned char[rec.dataSize + 1]);
+            owned.reset(
+                new (std::nothrow) unsigned char[size_t{rec.dataSize} + 1]);
             bytes = owned.get();
         }
         if (bytes == nullptr)
@@ -216,7 +217,8 @@ void Core::send(Token token, uint64_t handle, const Caller &caller,
         if (!charged) {
             err = ENOBUFS;
         } else if (!owned) {
-            owned.reset(new (std::nothrow) unsigned char[rec.dataSize + 1]);
+            owned.reset(
+                new (std::nothrow) unsigned char[size_t{rec.dataSize} + 1]);
             if (owned)
                 memcpy(owned.get(), bytes, rec.dataSize);
             else
