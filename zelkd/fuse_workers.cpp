@@ -1,7 +1,8 @@
 // FuseDevice::run: worker threads that each read a request from the FUSE
-// channel and serve it themselves (no hand-off to another thread), started
-// as the busy ones run out, while the calling thread waits for a stopping
-// signal. A worker stuck in one caller's memory holds up only that request.
+// channel and serve it themselves (no hand-off to another thread), while
+// the calling thread waits for a stopping signal and, when a request takes
+// long, lets another worker read. A worker stuck in one caller's memory
+// holds up only that request.
 #define FUSE_USE_VERSION 31
 #include "fuse_device.h"
 
@@ -26,6 +27,9 @@ constexpr int kWakeSignal = SIGUSR1;
 // How long the end waits for the workers before leaving stuck ones behind.
 constexpr auto kStopWait = std::chrono::seconds(2);
 
+// How often the main thread looks for a request that holds up the others.
+constexpr std::chrono::nanoseconds kCheckEvery = std::chrono::milliseconds(25);
+
 void onWake(int) {}
 
 struct Workers {
@@ -33,48 +37,74 @@ struct Workers {
     pthread_t main{};
     unsigned limit = 1;
     std::mutex mutex;
-    std::condition_variable gone;
-    std::vector<pthread_t> threads; // guarded by mutex
+    std::condition_variable turn;    // a waiting worker may read
+    std::condition_variable gone;    // a worker ended
+    std::vector<pthread_t> threads;  // guarded by mutex
     std::vector<pthread_t> finished; // guarded by mutex: threads that ended
-    unsigned running = 0;           // guarded by mutex
-    unsigned idle = 0;              // guarded by mutex: waiting for a request
-    int error = 0;                  // guarded by mutex: the channel's failure
+    unsigned running = 0;            // guarded by mutex
+    unsigned waiting = 0;            // guarded by mutex: for a hand-off
+    unsigned handoffs = 0;           // guarded by mutex: granted, not taken
+    unsigned busy = 0;               // guarded by mutex: serving a request
+    uint64_t served = 0;             // guarded by mutex: requests taken
+    bool reading = false;            // guarded by mutex: a worker reads
+    bool stopping = false;           // guarded by mutex
+    int error = 0;                   // guarded by mutex: the channel's failure
 
     // Starts one more worker; false when the system refuses. Needs mutex.
     bool add();
 };
 
+// One worker reads at a time, and the one that served the last request
+// reads the next, so that a steady stream of requests stays on one warm
+// thread with no wake-up between requests. Another worker reads only when
+// the main thread hands it the turn because the request in progress takes
+// long (a copy stuck in a caller's memory).
 void *work(void *arg)
 {
     Workers &workers = *static_cast<Workers *>(arg);
     fuse_buf buf{};
-    while (!fuse_session_exited(workers.session)) {
+    bool follower = false;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(workers.mutex);
+            while (!workers.stopping &&
+                   (workers.reading || (follower && workers.handoffs == 0))) {
+                follower = true;
+                ++workers.waiting;
+                workers.turn.wait(lock);
+                --workers.waiting;
+            }
+            if (workers.stopping)
+                break;
+            if (follower)
+                --workers.handoffs;
+            follower = false;
+            workers.reading = true;
+        }
         const int res = fuse_session_receive_buf(workers.session, &buf);
+        std::unique_lock<std::mutex> lock(workers.mutex);
+        workers.reading = false;
         if (res == -EINTR)
             continue;
         if (res <= 0 && fuse_session_exited(workers.session))
             break; // the end was asked for
         if (res <= 0) {
             // The channel failed or was unmounted: everything stops.
-            std::lock_guard<std::mutex> lock(workers.mutex);
             if (res < 0 && workers.error == 0)
                 workers.error = res;
             fuse_session_exit(workers.session);
             pthread_kill(workers.main, SIGTERM);
             break;
         }
-        {
-            std::lock_guard<std::mutex> lock(workers.mutex);
-            if (--workers.idle == 0 && workers.running < workers.limit)
-                workers.add();
-        }
+        ++workers.busy;
+        ++workers.served;
+        lock.unlock();
         fuse_session_process_buf(workers.session, &buf);
-        std::lock_guard<std::mutex> lock(workers.mutex);
-        ++workers.idle;
+        lock.lock();
+        --workers.busy;
     }
     free(buf.mem);
     std::lock_guard<std::mutex> lock(workers.mutex);
-    --workers.idle;
     --workers.running;
     workers.finished.push_back(pthread_self()); // room reserved by add()
     workers.gone.notify_all();
@@ -90,8 +120,26 @@ bool Workers::add()
         return false;
     threads.push_back(thread);
     ++running;
-    ++idle;
     return true;
+}
+
+// Called every kCheckEvery: when nobody reads and no request was taken
+// since the last call while one is in progress, that one is stuck; another
+// worker takes the turn to read.
+void handOff(Workers &workers, uint64_t &lastServed)
+{
+    std::lock_guard<std::mutex> lock(workers.mutex);
+    const bool stalled = !workers.reading && workers.busy > 0 &&
+                         workers.served == lastServed && workers.handoffs == 0;
+    lastServed = workers.served;
+    if (!stalled)
+        return;
+    if (workers.waiting > 0) {
+        ++workers.handoffs;
+        workers.turn.notify_one();
+    } else if (workers.running < workers.limit) {
+        workers.add();
+    }
 }
 
 } // namespace
@@ -127,12 +175,20 @@ int FuseDevice::run(DeviceHandler &handler, unsigned threads)
         if (!workers.add())
             rc = -EAGAIN;
     }
+    uint64_t lastServed = 0;
     while (rc == 0) {
+        const timespec tick{0, kCheckEvery.count()};
         siginfo_t info;
-        if (sigwaitinfo(&stopping, &info) > 0)
+        if (sigtimedwait(&stopping, &info, &tick) > 0)
             break;
+        handOff(workers, lastServed);
     }
     fuse_session_exit(session_);
+    {
+        std::lock_guard<std::mutex> lock(workers.mutex);
+        workers.stopping = true;
+        workers.turn.notify_all();
+    }
     handler.shutdown(ENOTCONN);
 
     // Wake the workers until they are gone; one stuck in a caller's memory
