@@ -37,9 +37,10 @@ public:
 
     // Serves requests until SIGTERM, SIGINT or SIGHUP (or a fatal error of
     // the FUSE channel), then answers every kept request with ENOTCONN.
-    // Each request is served on the thread that read it; up to threads
-    // threads read at once, started as the busy ones run out (with more
-    // than one, the handler must take calls from several threads).
+    // Each request is served on the thread that read it. One thread reads
+    // at a time; when a request takes long, another (up to threads in all)
+    // takes over reading, so with more than one the handler must take calls
+    // from several threads.
     // Returns 0, or a negative error number from the loop.
     int run(DeviceHandler &handler, unsigned threads = 1);
 
