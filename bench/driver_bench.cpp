@@ -3,13 +3,16 @@
 // and the transfer of 1 MiB messages (each answered by an empty reply, as a
 // 1-byte acknowledgement on the socketpair). Every round is timed on its
 // own; a summary of medians, 99th percentiles and ratios follows the table.
-// Needs root: it starts its own zelkd in a private mount namespace.
+// Needs root: it starts its own zelkd in a private mount namespace, this
+// build's or the program named by ZELK_BENCH_ZELKD (to set another build of
+// zelkd beside this one).
 #include "zelk.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -194,8 +197,13 @@ int main(int argc, char **argv)
     benchmark::Initialize(&argc, argv);
     std::string why = zelk::test::enterDriverSandbox();
     zelk::test::ZelkdProcess zelkd;
+    // A launcher that runs the chosen zelkd in place of this build's.
+    std::vector<std::string> launcher;
+    if (getenv("ZELK_BENCH_ZELKD") != nullptr)
+        launcher = {"/bin/sh", "-c", "shift; exec \"$ZELK_BENCH_ZELKD\" \"$@\"",
+                    "zelkd"};
     if (why.empty())
-        why = zelkd.start();
+        why = zelkd.start("/dev/zelk", {}, launcher);
     if (!why.empty()) {
         fprintf(stderr, "driver_bench: %s\n", why.c_str());
         return 1;

@@ -1,6 +1,6 @@
 // The core's descriptors and names: open and release, create, attach,
-// destroy and detach, the memory probe, interrupts and shutdown, and the
-// dispatch of each request after its sizes are checked.
+// destroy and detach, the memory probe, keeping requests and their
+// interrupts, and the dispatch of each request after its sizes are checked.
 #include "core.h"
 
 #include <cstring>
@@ -45,6 +45,12 @@ const char *requestName(uint32_t code)
     }
 }
 
+// The request whose keep() this thread is in, and whether its interrupt
+// arrived meanwhile (ReplySink::keep calls interrupt() at once for a caller
+// interrupted already; the request must not be answered from inside it).
+thread_local Token keeping = 0;
+thread_local bool keptInterrupted = false;
+
 } // namespace
 
 Core::Core(ReplySink &sink, MemoryAccess &memory, const Limits &limits)
@@ -54,8 +60,27 @@ Core::Core(ReplySink &sink, MemoryAccess &memory, const Limits &limits)
 
 Core::~Core() = default;
 
+size_t Core::liveChannels() const
+{
+    Lock lock(mutex_);
+    return names_.size();
+}
+
+size_t Core::waitingRequests() const
+{
+    Lock lock(mutex_);
+    return waiting_.size();
+}
+
+uint64_t Core::queuedBytes() const
+{
+    Lock lock(mutex_);
+    return queuedBytes_;
+}
+
 uint64_t Core::open()
 {
+    Lock lock(mutex_);
     const uint64_t handle = nextHandle_++;
     descriptors_.emplace(handle, Descriptor{});
     return handle;
@@ -63,15 +88,19 @@ uint64_t Core::open()
 
 void Core::release(uint64_t handle)
 {
-    auto it = descriptors_.find(handle);
-    if (it == descriptors_.end())
-        return;
-    Descriptor &desc = it->second;
-    if (desc.kind == Kind::Channel)
-        endChannel(*desc.channel);
-    else if (desc.kind == Kind::Connection)
-        endConnection(*desc.channel, handle, EBADF);
-    descriptors_.erase(it);
+    {
+        Lock lock(mutex_);
+        auto it = descriptors_.find(handle);
+        if (it == descriptors_.end())
+            return;
+        Descriptor &desc = it->second;
+        if (desc.kind == Kind::Channel)
+            endChannel(*desc.channel);
+        else if (desc.kind == Kind::Connection)
+            endConnection(*desc.channel, handle, EBADF);
+        descriptors_.erase(it);
+    }
+    trimIfFreed();
 }
 
 void Core::ioctl(Token token, uint64_t handle, const Caller &caller,
@@ -84,9 +113,16 @@ void Core::ioctl(Token token, uint64_t handle, const Caller &caller,
     // memory and groups cannot be reached, so it is served nothing.
     if (caller.pid <= 0)
         return sink_.replyError(token, EACCES);
-    auto it = descriptors_.find(handle);
-    if (it == descriptors_.end())
-        return sink_.replyError(token, EBADF);
+    {
+        Lock lock(mutex_);
+        int err = 0;
+        if (stopped_)
+            err = ENOTCONN;
+        else if (descriptors_.count(handle) == 0)
+            err = EBADF;
+        if (err != 0)
+            return sink_.replyError(token, err);
+    }
     if (strcmp(requestName(code), "unknown") == 0)
         return sink_.replyError(token, ENOTTY);
     // The kernel copies exactly the record size that the code carries, so
@@ -97,22 +133,21 @@ void Core::ioctl(Token token, uint64_t handle, const Caller &caller,
     if (inSize != wantIn || outSize != wantOut)
         return sink_.replyError(token, EINVAL);
 
-    Descriptor &desc = it->second;
     switch (code) {
     case ZELK_IOC_CHANNEL_CREATE:
-        return create(token, desc, caller, in);
+        return create(token, handle, caller, in);
     case ZELK_IOC_CHANNEL_DESTROY:
-        return destroy(token, desc);
+        return destroy(token, handle);
     case ZELK_IOC_MSG_RECEIVE:
-        return receive(token, desc, caller, in);
+        return receive(token, handle, caller, in);
     case ZELK_IOC_MSG_REPLY:
-        return reply(token, desc, caller, in);
+        return reply(token, handle, caller, in);
     case ZELK_IOC_CONNECT_ATTACH:
-        return attach(token, desc, caller, in);
+        return attach(token, handle, caller, in);
     case ZELK_IOC_CONNECT_DETACH:
-        return detach(token, desc, handle);
+        return detach(token, handle);
     case ZELK_IOC_MSG_SEND:
-        return send(token, desc, handle, caller, in);
+        return send(token, handle, caller, in);
     case ZELK_IOC_MEM_PROBE:
         return probe(token, caller, in);
     default:
@@ -136,44 +171,63 @@ bool Core::permitted(PolicyKind kind, const std::string &name,
     return false;
 }
 
-void Core::create(Token token, Descriptor &desc, const Caller &caller,
+std::shared_ptr<Core::Channel> Core::channelOf(uint64_t handle, Kind kind)
+{
+    auto it = descriptors_.find(handle);
+    if (it == descriptors_.end() || it->second.kind != kind)
+        return nullptr;
+    return it->second.channel;
+}
+
+void Core::create(Token token, uint64_t handle, const Caller &caller,
                   const void *in)
 {
     zelkIoChannelCreate rec;
     if (!readRecord(in, rec) || rec.reserved != 0 || !validName(rec.name))
         return sink_.replyError(token, EINVAL);
-    std::string name(rec.name);
-    if (!permitted(PolicyKind::Own, name, caller))
+    if (!permitted(PolicyKind::Own, rec.name, caller))
         return sink_.replyError(token, EACCES);
-    if (desc.kind != Kind::Unused)
-        return sink_.replyError(token, EBADF);
-    auto taken = names_.find(name);
-    if (taken != names_.end()) {
-        logLine(LogLevel::Debug,
-                "pid %d (uid %u): create \"%s\" refused: created by pid %d "
-                "(uid %u)",
-                static_cast<int>(caller.pid), static_cast<unsigned>(caller.uid),
-                rec.name, static_cast<int>(taken->second->creatorPid),
-                static_cast<unsigned>(taken->second->creatorUid));
-        return sink_.replyError(token, EEXIST);
-    }
     auto channel = std::make_shared<Channel>();
-    channel->name = name;
+    channel->name = rec.name;
     channel->creatorUid = caller.uid;
     channel->creatorPid = caller.pid;
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     channel->createdNs = int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
-    names_.emplace(std::move(name), channel);
-    desc.kind = Kind::Channel;
-    desc.channel = std::move(channel);
+    {
+        Lock lock(mutex_);
+        auto it = descriptors_.find(handle);
+        if (it == descriptors_.end() || it->second.kind != Kind::Unused)
+            return sink_.replyError(token, EBADF);
+        auto taken = names_.find(channel->name);
+        if (taken != names_.end()) {
+            logLine(LogLevel::Debug,
+                    "pid %d (uid %u): create \"%s\" refused: created by pid "
+                    "%d (uid %u)",
+                    static_cast<int>(caller.pid),
+                    static_cast<unsigned>(caller.uid), rec.name,
+                    static_cast<int>(taken->second->creatorPid),
+                    static_cast<unsigned>(taken->second->creatorUid));
+            return sink_.replyError(token, EEXIST);
+        }
+        Usage &usage = users_[caller.uid];
+        if (usage.channels >= limits_.maxUserChannels) {
+            if (usage.channels == 0 && usage.queued == 0)
+                users_.erase(caller.uid);
+            return sink_.replyError(token, ENOBUFS);
+        }
+        names_.emplace(channel->name, channel);
+        ++usage.channels;
+        it->second.kind = Kind::Channel;
+        it->second.channel = std::move(channel);
+    }
     logLine(LogLevel::Debug, "channel \"%s\" created by pid %d (uid %u)",
             rec.name, static_cast<int>(caller.pid),
             static_cast<unsigned>(caller.uid));
     sink_.replyIoctl(token, nullptr, 0);
 }
 
-void Core::attach(Token token, Descriptor &desc, const Caller &caller,
+void Core::attach(Token token, uint64_t handle, const Caller &caller,
                   const void *in)
 {
     zelkIoConnectAttach rec;
@@ -181,34 +235,46 @@ void Core::attach(Token token, Descriptor &desc, const Caller &caller,
         return sink_.replyError(token, EINVAL);
     if (!permitted(PolicyKind::Attach, rec.name, caller))
         return sink_.replyError(token, EACCES);
-    if (desc.kind != Kind::Unused)
+    Lock lock(mutex_);
+    auto it = descriptors_.find(handle);
+    if (it == descriptors_.end() || it->second.kind != Kind::Unused)
         return sink_.replyError(token, EBADF);
     auto found = names_.find(rec.name);
     if (found == names_.end())
         return sink_.replyError(token, ENOENT);
-    desc.kind = Kind::Connection;
-    desc.channel = found->second;
+    it->second.kind = Kind::Connection;
+    it->second.channel = found->second;
     sink_.replyIoctl(token, nullptr, 0);
 }
 
-void Core::destroy(Token token, Descriptor &desc)
+void Core::destroy(Token token, uint64_t handle)
 {
-    if (desc.kind != Kind::Channel)
-        return sink_.replyError(token, EBADF);
-    endChannel(*desc.channel);
-    desc.kind = Kind::Ended;
-    desc.channel.reset();
-    sink_.replyIoctl(token, nullptr, 0);
+    {
+        Lock lock(mutex_);
+        auto it = descriptors_.find(handle);
+        if (it == descriptors_.end() || it->second.kind != Kind::Channel)
+            return sink_.replyError(token, EBADF);
+        endChannel(*it->second.channel);
+        it->second.kind = Kind::Ended;
+        it->second.channel.reset();
+        sink_.replyIoctl(token, nullptr, 0);
+    }
+    trimIfFreed();
 }
 
-void Core::detach(Token token, Descriptor &desc, uint64_t handle)
+void Core::detach(Token token, uint64_t handle)
 {
-    if (desc.kind != Kind::Connection)
-        return sink_.replyError(token, EBADF);
-    endConnection(*desc.channel, handle, EBADF);
-    desc.kind = Kind::Ended;
-    desc.channel.reset();
-    sink_.replyIoctl(token, nullptr, 0);
+    {
+        Lock lock(mutex_);
+        auto it = descriptors_.find(handle);
+        if (it == descriptors_.end() || it->second.kind != Kind::Connection)
+            return sink_.replyError(token, EBADF);
+        endConnection(*it->second.channel, handle, EBADF);
+        it->second.kind = Kind::Ended;
+        it->second.channel.reset();
+        sink_.replyIoctl(token, nullptr, 0);
+    }
+    trimIfFreed();
 }
 
 void Core::probe(Token token, const Caller &caller, const void *in)
@@ -217,7 +283,7 @@ void Core::probe(Token token, const Caller &caller, const void *in)
     if (!readRecord(in, rec) || rec.length == 0 || rec.length > kProbeChunkMax)
         return sink_.replyError(token, EINVAL);
     // Bit 0 asks for read access, bit 1 for write; the rest and the flag
-    // select nothing.
+    // select nothing. No lock: the probe reads only the caller's mappings.
     const int err = memory_.probe(caller.pid, rec.address, rec.length,
                                   (rec.mode & 1u) != 0, (rec.mode & 2u) != 0);
     if (err != 0)
@@ -225,73 +291,45 @@ void Core::probe(Token token, const Caller &caller, const void *in)
     sink_.replyIoctl(token, nullptr, 0);
 }
 
+bool Core::keep(Token token)
+{
+    keeping = token;
+    keptInterrupted = false;
+    sink_.keep(token);
+    keeping = 0;
+    return keptInterrupted;
+}
+
 void Core::interrupt(Token token)
 {
-    auto it = waiting_.find(token);
-    if (it == waiting_.end())
-        return; // answered already
-    Waiting waiting = it->second;
-    if (waiting.message != nullptr)
-        return dropMessage(*waiting.channel, *waiting.message, EINTR);
-    waiting.channel->receivers.erase(waiting.receiver);
-    waiting_.erase(it);
-    sink_.replyError(token, EINTR);
-}
-
-void Core::shutdown(int err)
-{
-    for (auto &[name, channel] : names_) {
-        channel->live = false;
-        channel->queue.clear();
-        channel->receivers.clear();
-        channel->messages.clear();
+    if (token == keeping) {
+        keptInterrupted = true; // answered by the thread in keep()
+        return;
     }
-    names_.clear();
-    queuedBytes_ = 0;
-    // Answer last: the table is consistent whatever the sink does.
-    auto waiting = std::move(waiting_);
-    waiting_.clear();
-    for (const auto &[token, where] : waiting)
-        sink_.replyError(token, err);
-}
-
-void Core::endChannel(Channel &channel)
-{
-    channel.live = false;
-    auto named = names_.find(channel.name);
-    if (named != names_.end() && named->second.get() == &channel)
-        names_.erase(named);
-    while (!channel.messages.empty())
-        dropMessage(channel, *channel.messages.begin()->second, EPIPE);
-    while (!channel.receivers.empty()) {
-        const Token token = channel.receivers.front().token;
-        channel.receivers.pop_front();
-        waiting_.erase(token);
-        sink_.replyError(token, EBADF);
+    {
+        Lock lock(mutex_);
+        auto it = waiting_.find(token);
+        if (it == waiting_.end())
+            return; // answered already
+        Waiting &waiting = it->second;
+        if (waiting.claim != nullptr && !waiting.claim->early) {
+            // Its caller's memory is being written: the writer answers.
+            if (waiting.claim->err == 0)
+                waiting.claim->err = EINTR;
+            return;
+        }
+        if (waiting.message && waiting.message->sender == token) {
+            waiting.message->sender = 0;
+            abandon(*waiting.channel, *waiting.message);
+        } else if (waiting.claim == nullptr && !waiting.message) {
+            waiting.channel->receivers.erase(waiting.receiver);
+        }
+        if (waiting.claim != nullptr)
+            waiting.claim->answered = true;
+        waiting_.erase(it);
+        sink_.replyError(token, EINTR);
     }
-}
-
-void Core::endConnection(Channel &channel, uint64_t handle, int err)
-{
-    for (auto it = channel.messages.begin(); it != channel.messages.end();) {
-        Message &message = *it->second;
-        ++it; // dropMessage erases the current entry
-        if (message.connection == handle)
-            dropMessage(channel, message, err);
-    }
-}
-
-void Core::dropMessage(Channel &channel, Message &message, int err)
-{
-    if (!message.received) {
-        channel.queue.erase(message.place);
-        queuedBytes_ -= message.size;
-    }
-    const Token sender = message.sender;
-    waiting_.erase(sender);
-    channel.messages.erase(message.id);
-    if (err != 0)
-        sink_.replyError(sender, err);
+    trimIfFreed();
 }
 
 } // namespace zelkd

@@ -1,7 +1,9 @@
-// The core's message traffic: send, receive and reply. A send's data is read
-// from the client when the send arrives; it goes straight to a waiting
-// receive or is queued, first come first served. The sender then waits for
-// the reply, matched on the low 16 bits of the message id.
+// The core's message traffic: send, receive and reply. Caller memory is
+// copied outside the lock, by the thread that serves the request, while the
+// requests involved are claimed (Core::Claim) so that nobody else answers
+// them meanwhile. A send's data goes straight to a waiting receive or is
+// queued, first come first served; the sender then waits for the reply,
+// matched on the low 16 bits of the message id.
 #include "core.h"
 
 #include <cstring>
@@ -13,6 +15,51 @@
 namespace zelkd {
 
 using namespace zelk::protocol;
+
+namespace {
+
+// This thread's buffer for data on its way between two callers, kept from
+// call to call up to kScratchKept bytes so that it is not allocated (and
+// faulted in) again for every message. Never empty, so that even a
+// zero-length copy has a valid address; null when out of memory.
+constexpr size_t kScratchKept = 1u << 20;
+thread_local std::unique_ptr<unsigned char[]> scratchBuffer;
+thread_local size_t scratchSize = 0;
+
+unsigned char *scratch(size_t size)
+{
+    if (size > scratchSize || !scratchBuffer) {
+        constexpr size_t kFirst = 64 * 1024;
+        size_t grown = scratchSize * 2 > size ? scratchSize * 2 : size;
+        if (grown < kFirst)
+            grown = kFirst;
+        if (grown > kScratchKept && size <= kScratchKept)
+            grown = kScratchKept;
+        scratchBuffer.reset(); // the old one goes first: no two at once
+        scratchSize = 0;
+        scratchBuffer.reset(new (std::nothrow) unsigned char[grown]);
+        if (!scratchBuffer)
+            return nullptr;
+        scratchSize = grown;
+    }
+    return scratchBuffer.get();
+}
+
+// Frees a buffer grown past what is kept, once the copy is done.
+void shrinkScratch()
+{
+    if (scratchSize > kScratchKept) {
+        scratchBuffer.reset();
+        scratchSize = 0;
+    }
+}
+
+size_t smaller(size_t a, size_t b)
+{
+    return a < b ? a : b;
+}
+
+} // namespace
 
 bool Core::allocateId(Channel &channel, uint16_t &id)
 {
@@ -28,188 +75,323 @@ bool Core::allocateId(Channel &channel, uint16_t &id)
     }
 }
 
-unsigned char *Core::scratch(size_t size)
-{
-    if (size > scratchSize_ || !scratch_) {
-        // Grow geometrically up to the largest message; never empty, so
-        // that even a zero-length copy has a valid address.
-        constexpr size_t kFirst = 64 * 1024;
-        size_t grown = scratchSize_ * 2 > size ? scratchSize_ * 2 : size;
-        if (grown < kFirst)
-            grown = kFirst;
-        if (grown > limits_.maxMessage && size <= limits_.maxMessage)
-            grown = limits_.maxMessage;
-        scratch_.reset(); // the old one goes first: no two at once
-        scratchSize_ = 0;
-        scratch_.reset(new unsigned char[grown]);
-        scratchSize_ = grown;
-    }
-    return scratch_.get();
-}
-
-bool Core::deliver(const Message &message, const unsigned char *bytes,
-                   Receiver &receiver)
-{
-    const size_t size = message.size;
-    const size_t room = receiver.record.bufferSize;
-    const size_t copied = size < room ? size : room;
-    if (memory_.write(receiver.pid, receiver.record.buffer, bytes, copied) !=
-        0) {
-        sink_.replyError(receiver.token, EFAULT);
-        return false;
-    }
-    // The information word is the full size sent, so truncation shows.
-    receiver.record.messageId = message.id;
-    receiver.record.info = static_cast<uint32_t>(size);
-    sink_.replyIoctl(receiver.token, &receiver.record, sizeof receiver.record);
-    return true;
-}
-
-void Core::send(Token token, Descriptor &desc, uint64_t handle,
-                const Caller &caller, const void *in)
+void Core::send(Token token, uint64_t handle, const Caller &caller,
+                const void *in)
 {
     zelkIoMsgSend rec;
     if (!readRecord(in, rec))
         return sink_.replyError(token, EINVAL);
-    if (desc.kind != Kind::Connection)
-        return sink_.replyError(token, EBADF);
-    Channel &channel = *desc.channel;
-    if (!channel.live)
-        return sink_.replyError(token, EPIPE);
-    if (rec.dataSize > limits_.maxMessage || rec.replySize > limits_.maxMessage)
+    // Only what is replied is bounded, not the room offered for it.
+    if (rec.dataSize > limits_.maxMessage)
         return sink_.replyError(token, EMSGSIZE);
-    if (channel.receivers.empty() &&
-        queuedBytes_ + rec.dataSize > limits_.maxQueued)
-        return sink_.replyError(token, ENOBUFS);
 
-    // Everything that allocates comes before the first change of state.
-    // The data goes through the scratch buffer when a receiver waits, and
-    // into a buffer of the message's own when it will be queued.
-    auto owned = std::make_unique<Message>();
-    Message &message = *owned;
-    message.size = rec.dataSize;
-    unsigned char *bytes;
-    if (!channel.receivers.empty()) {
-        bytes = scratch(rec.dataSize);
-    } else {
-        message.data.reset(new unsigned char[rec.dataSize]);
-        bytes = message.data.get();
+    // What allocates comes first: nothing below may throw once the request
+    // is registered, or it would be answered twice.
+    auto message = std::make_shared<Message>();
+    message->sender = token;
+    message->pid = caller.pid;
+    message->uid = caller.uid;
+    message->connection = handle;
+    message->record = rec;
+    message->size = rec.dataSize;
+    std::list<Message *> node{message.get()};
+    decltype(Channel::messages)::node_type slot;
+    {
+        decltype(Channel::messages) holder;
+        holder.emplace(0, message);
+        slot = holder.extract(holder.begin());
     }
-    if (memory_.read(caller.pid, rec.data, bytes, rec.dataSize) != 0)
-        return sink_.replyError(token, EFAULT);
-    if (!allocateId(channel, message.id))
-        return sink_.replyError(token, ENOBUFS);
-    message.sender = token;
-    message.pid = caller.pid;
-    message.connection = handle;
-    message.record = rec;
-    std::list<Message *> node{&message};
-    auto stored = channel.messages.emplace(message.id, std::move(owned)).first;
-    try {
-        waiting_.emplace(token, Waiting{desc.channel, &message, {}});
-    } catch (...) {
-        channel.messages.erase(stored);
-        throw;
+    Claim claim;
+    claim.early = true; // nothing is ever written to the sender meanwhile
+    std::shared_ptr<Channel> channel;
+    bool direct = false;  // a receive waited: no buffer of its own needed
+    bool charged = false; // the data counts against the queued bounds
+    {
+        Lock lock(mutex_);
+        channel = channelOf(handle, Kind::Connection);
+        if (!channel)
+            return sink_.replyError(token, EBADF);
+        if (!channel->live)
+            return sink_.replyError(token, EPIPE);
+        uint32_t &mine = channel->perUser[caller.uid];
+        direct = !channel->receivers.empty();
+        int err = mine >= limits_.maxUserMessages ? ENOBUFS : 0;
+        try {
+            if (err == 0 && !direct) {
+                charged = charge(caller.uid, rec.dataSize);
+                err = charged ? 0 : ENOBUFS;
+            }
+            if (err == 0)
+                waiting_.emplace(token, Waiting{channel, nullptr, {}, &claim});
+        } catch (...) {
+            err = ENOMEM;
+        }
+        if (err != 0) {
+            if (charged)
+                refund(caller.uid, rec.dataSize);
+            if (mine == 0)
+                channel->perUser.erase(caller.uid);
+            return sink_.replyError(token, err);
+        }
+        ++mine;
     }
 
-    while (!channel.receivers.empty()) {
-        Receiver &receiver = channel.receivers.front();
-        const Token receiveToken = receiver.token;
-        const bool delivered = deliver(message, bytes, receiver);
-        channel.receivers.pop_front();
-        waiting_.erase(receiveToken);
+    int err = keep(token) ? EINTR : 0;
+    std::unique_ptr<unsigned char[]> owned;
+    unsigned char *bytes = nullptr;
+    if (err == 0) {
+        if (direct) {
+            bytes = scratch(rec.dataSize);
+        } else {
+            owned.reset(
+                new (std::nothrow) unsigned char[size_t{rec.dataSize} + 1]);
+            bytes = owned.get();
+        }
+        if (bytes == nullptr)
+            err = ENOMEM;
+        else
+            err = memory_.read(caller.pid, rec.data, bytes, rec.dataSize);
+    }
+
+    Lock lock(mutex_);
+    if (err == 0)
+        err = claim.err;
+    if (err == 0 && channelOf(handle, Kind::Connection) != channel)
+        err = EBADF; // detached meanwhile
+    if (err == 0 && !channel->live)
+        err = EPIPE;
+    if (err == 0 && !allocateId(*channel, message->id))
+        err = ENOBUFS;
+    if (claim.answered || err != 0) {
+        if (charged)
+            refund(caller.uid, rec.dataSize);
+        auto count = channel->perUser.find(caller.uid);
+        if (count != channel->perUser.end() && --count->second == 0)
+            channel->perUser.erase(count);
+        if (!claim.answered) {
+            waiting_.erase(token);
+            sink_.replyError(token, err);
+        }
+        return shrinkScratch();
+    }
+    slot.key() = message->id;
+    channel->messages.insert(std::move(slot));
+    waiting_.at(token).message = message;
+
+    // Offer it to the waiting receives in turn; one whose buffer cannot be
+    // written fails with EFAULT and the next one is tried.
+    bool delivered = false;
+    while (!delivered && !channel->receivers.empty() && !message->erased &&
+           message->sender != 0) {
+        const Receiver receiver = channel->receivers.front();
+        channel->receivers.pop_front();
+        Claim taken;
+        waiting_.at(receiver.token).claim = &taken;
+        message->state = Message::State::Delivering;
+        lock.unlock();
+        const int wrote =
+            memory_.write(receiver.pid, receiver.record.buffer, bytes,
+                          smaller(message->size, receiver.record.bufferSize));
+        lock.lock();
+        delivered =
+            wrote == 0 && taken.err == 0 && channel->live && !message->erased;
+        waiting_.erase(receiver.token);
         if (delivered) {
-            message.received = true;
-            message.data.reset();
-            return sink_.keep(token);
+            // The information word is the full size sent, so truncation
+            // shows.
+            zelkIoMsgReceive out = receiver.record;
+            out.messageId = message->id;
+            out.info = message->size;
+            sink_.replyIoctl(receiver.token, &out, sizeof out);
+        } else {
+            sink_.replyError(receiver.token, taken.err != 0 ? taken.err
+                                             : wrote != 0   ? EFAULT
+                                                            : EBADF);
         }
     }
-    // Every waiting receiver failed, or none waited: the message is queued,
-    // with data of its own.
-    int err = queuedBytes_ + message.size > limits_.maxQueued ? ENOBUFS : 0;
-    if (err == 0 && !message.data) {
-        message.data.reset(new (std::nothrow) unsigned char[message.size]);
-        if (message.data)
-            memcpy(message.data.get(), bytes, message.size);
-        else
-            err = ENOMEM;
+
+    if (!delivered && !message->erased && message->sender != 0) {
+        // Nobody took it: it is queued, with data of its own.
+        if (!charged)
+            charged = charge(caller.uid, rec.dataSize);
+        if (!charged) {
+            err = ENOBUFS;
+        } else if (!owned) {
+            owned.reset(
+                new (std::nothrow) unsigned char[size_t{rec.dataSize} + 1]);
+            if (owned)
+                memcpy(owned.get(), bytes, rec.dataSize);
+            else
+                err = ENOMEM;
+        }
+        if (err == 0) {
+            message->data = std::move(owned);
+            message->state = Message::State::Queued;
+            message->place = node.begin();
+            channel->queue.splice(channel->queue.end(), node);
+            waiting_.at(token).claim = nullptr;
+            return shrinkScratch();
+        }
     }
-    if (err != 0) {
-        waiting_.erase(token);
-        channel.messages.erase(stored);
-        return sink_.replyError(token, err);
+    if (charged)
+        refund(caller.uid, rec.dataSize);
+    if (delivered) {
+        message->state = Message::State::Received;
+    } else if (!message->erased) {
+        eraseMessage(*channel, *message); // no server saw it
     }
-    message.place = node.begin();
-    channel.queue.splice(channel.queue.end(), node);
-    queuedBytes_ += message.size;
-    sink_.keep(token);
+    // The sender waits for the reply unless it was answered meanwhile (an
+    // interrupt: the message keeps its id) or its send ended.
+    if (!claim.answered) {
+        if (err == 0)
+            err = claim.err != 0 ? claim.err : delivered ? 0 : EPIPE;
+        if (err == 0) {
+            waiting_.at(token).claim = nullptr;
+        } else {
+            message->sender = 0;
+            waiting_.erase(token);
+            sink_.replyError(token, err);
+        }
+    }
+    shrinkScratch();
 }
 
-void Core::receive(Token token, Descriptor &desc, const Caller &caller,
+void Core::receive(Token token, uint64_t handle, const Caller &caller,
                    const void *in)
 {
     zelkIoMsgReceive rec;
     if (!readRecord(in, rec))
         return sink_.replyError(token, EINVAL);
-    if (desc.kind != Kind::Channel)
-        return sink_.replyError(token, EBADF);
-    Channel &channel = *desc.channel;
     std::list<Receiver> node{Receiver{token, caller.pid, rec}};
-    Receiver &receiver = node.front();
-
-    if (!channel.queue.empty()) {
-        Message &message = *channel.queue.front();
-        if (!deliver(message, message.data.get(), receiver))
-            return; // the message stays first in the queue
-        channel.queue.pop_front();
-        queuedBytes_ -= message.size;
-        message.received = true;
-        message.data.reset();
-        return;
+    std::list<Message *> held; // the queue's first entry while delivering
+    Claim claim;
+    std::shared_ptr<Channel> channel;
+    {
+        Lock lock(mutex_);
+        channel = channelOf(handle, Kind::Channel);
+        if (!channel)
+            return sink_.replyError(token, EBADF);
+        waiting_.emplace(token, Waiting{channel, nullptr, {}, &claim});
     }
-    auto where = node.begin();
-    waiting_.emplace(token, Waiting{desc.channel, nullptr, where});
-    channel.receivers.splice(channel.receivers.end(), node);
-    sink_.keep(token);
+    int err = keep(token) ? EINTR : 0;
+
+    Lock lock(mutex_);
+    for (;;) {
+        if (err == 0)
+            err = claim.err;
+        if (err == 0 && !channel->live)
+            err = EBADF;
+        if (err != 0) {
+            waiting_.erase(token);
+            return sink_.replyError(token, err);
+        }
+        if (channel->queue.empty()) {
+            Waiting &self = waiting_.at(token);
+            self.claim = nullptr;
+            self.receiver = node.begin();
+            channel->receivers.splice(channel->receivers.end(), node);
+            return;
+        }
+        std::shared_ptr<Message> message =
+            channel->messages.at(channel->queue.front()->id);
+        held.splice(held.begin(), channel->queue, channel->queue.begin());
+        message->state = Message::State::Delivering;
+        lock.unlock();
+        const int wrote =
+            memory_.write(caller.pid, rec.buffer, message->data.get(),
+                          smaller(message->size, rec.bufferSize));
+        lock.lock();
+        if (wrote == 0 && claim.err == 0 && channel->live && !message->erased) {
+            refund(message->uid, message->size);
+            message->data.reset();
+            message->state = Message::State::Received;
+            waiting_.erase(token);
+            rec.messageId = message->id;
+            rec.info = message->size;
+            sink_.replyIoctl(token, &rec, sizeof rec);
+            break;
+        }
+        // Not delivered: the message stays first in the queue, unless it
+        // lost its sender or its channel meanwhile.
+        if (message->erased || message->sender == 0) {
+            refund(message->uid, message->size);
+            message->data.reset();
+            eraseMessage(*channel, *message);
+        } else {
+            message->state = Message::State::Queued;
+            channel->queue.splice(channel->queue.begin(), held);
+        }
+        if (wrote != 0)
+            err = EFAULT;
+    }
+    lock.unlock();
+    trimIfFreed();
 }
 
-void Core::reply(Token token, Descriptor &desc, const Caller &caller,
+void Core::reply(Token token, uint64_t handle, const Caller &caller,
                  const void *in)
 {
     zelkIoMsgReply rec;
     if (!readRecord(in, rec))
         return sink_.replyError(token, EINVAL);
-    if (desc.kind != Kind::Channel)
-        return sink_.replyError(token, EBADF);
     if (rec.dataSize > limits_.maxMessage)
         return sink_.replyError(token, EMSGSIZE);
-    Channel &channel = *desc.channel;
-    // Only the low 16 bits name the message: the library sign-extends the
-    // id it splits from a receive id.
-    auto found = channel.messages.find(static_cast<uint16_t>(rec.messageId));
-    if (found == channel.messages.end() || !found->second->received)
-        return sink_.replyError(token, ESRCH);
-    Message &message = *found->second;
+    std::shared_ptr<Channel> channel;
+    std::shared_ptr<Message> message;
+    Claim claim; // the sender's: its reply buffer is written
+    Token sender = 0;
+    {
+        Lock lock(mutex_);
+        channel = channelOf(handle, Kind::Channel);
+        if (!channel)
+            return sink_.replyError(token, EBADF);
+        // Only the low 16 bits name the message: the library sign-extends
+        // the id it splits from a receive id.
+        auto found =
+            channel->messages.find(static_cast<uint16_t>(rec.messageId));
+        if (found == channel->messages.end() ||
+            found->second->state != Message::State::Received)
+            return sink_.replyError(token, ESRCH);
+        message = found->second;
+        if (message->sender == 0) {
+            // Its sender is gone: this reply frees the id.
+            eraseMessage(*channel, *message);
+            return sink_.replyError(token, ESRCH);
+        }
+        sender = message->sender;
+        message->state = Message::State::Replying;
+        waiting_.at(sender).claim = &claim;
+    }
 
     unsigned char *bytes = scratch(rec.dataSize);
-    if (memory_.read(caller.pid, rec.data, bytes, rec.dataSize) != 0) {
-        // Neither side may hang on a reply that cannot be read.
-        dropMessage(channel, message, EFAULT);
-        return sink_.replyError(token, EFAULT);
-    }
-    const uint32_t room = message.record.replySize;
-    const size_t copied = rec.dataSize < room ? rec.dataSize : room;
-    zelkIoMsgSend out = message.record;
+    int readErr = bytes == nullptr ? ENOMEM : 0;
+    if (readErr == 0)
+        readErr = memory_.read(caller.pid, rec.data, bytes, rec.dataSize);
+    int wrote = readErr;
+    if (readErr == 0)
+        wrote = memory_.write(message->pid, message->record.reply, bytes,
+                              smaller(rec.dataSize, message->record.replySize));
+
+    Lock lock(mutex_);
+    // Neither side may hang on a reply that cannot be read.
+    zelkIoMsgSend out = message->record;
     out.status = rec.status;
-    const bool written =
-        memory_.write(message.pid, message.record.reply, bytes, copied) == 0;
-    const Token sender = message.sender;
-    dropMessage(channel, message, 0);
-    if (written)
-        sink_.replyIoctl(sender, &out, sizeof out);
-    else
+    waiting_.erase(sender);
+    if (claim.err != 0)
+        sink_.replyError(sender, claim.err);
+    else if (wrote != 0)
         sink_.replyError(sender, EFAULT);
-    sink_.replyIoctl(token, &rec, sizeof rec);
+    else
+        sink_.replyIoctl(sender, &out, sizeof out);
+    message->sender = 0;
+    if (!message->erased)
+        eraseMessage(*channel, *message);
+    if (readErr != 0)
+        sink_.replyError(token, readErr);
+    else
+        sink_.replyIoctl(token, &rec, sizeof rec);
+    lock.unlock();
+    shrinkScratch();
 }
 
 } // namespace zelkd

@@ -1,6 +1,7 @@
 // The core's channel and message records, shared by its two source files.
-// A message lives from its send until the reply, the sender's interrupt or
-// the channel's end; while it lives, its sender is in Core::waiting_.
+// A message lives from its send until the reply, the channel's end, or (when
+// no server holds it yet) its sender's interrupt or end. All of it is
+// guarded by Core::mutex_.
 #ifndef ZELKD_CORE_STATE_H
 #define ZELKD_CORE_STATE_H
 
@@ -15,15 +16,23 @@ namespace zelkd {
 inline constexpr uint16_t kMaxMessageId = 0x7FFF;
 
 struct Core::Message {
+    enum class State {
+        Queued,     // waiting for a receive, with data of its own
+        Delivering, // a thread copies it into a receive's buffer
+        Received,   // a server holds it and may reply
+        Replying,   // a thread copies the reply into the sender
+    };
     uint16_t id = 0;
-    Token sender = 0;
+    State state = State::Queued;
+    bool erased = false; // out of its channel; its id may be reused
+    Token sender = 0;    // 0 once the sender was answered or is gone
     pid_t pid = 0;
+    uid_t uid = 0;
     uint64_t connection = 0; // the sending descriptor's handle
     zelk::protocol::zelkIoMsgSend record{};
     uint32_t size = 0;                     // bytes sent
-    std::unique_ptr<unsigned char[]> data; // held only while queued
-    bool received = false;
-    std::list<Message *>::iterator place; // in the queue while not received
+    std::unique_ptr<unsigned char[]> data; // held while queued or delivered
+    std::list<Message *>::iterator place;  // in the queue while Queued
 };
 
 struct Core::Channel {
@@ -32,9 +41,12 @@ struct Core::Channel {
     pid_t creatorPid = 0;
     int64_t createdNs = 0; // CLOCK_REALTIME
     bool live = true;
-    std::list<Message *> queue;    // not yet received, in arrival order
+    std::list<Message *> queue;    // Queued messages, in arrival order
     std::list<Receiver> receivers; // waiting receives, in arrival order
-    std::map<uint16_t, std::unique_ptr<Message>> messages; // unanswered
+    // Every message whose id is taken: unanswered, or abandoned by its
+    // sender while a server may still reply to it.
+    std::map<uint16_t, std::shared_ptr<Message>> messages;
+    std::unordered_map<uid_t, uint32_t> perUser; // messages, by sender uid
     uint16_t nextId = 1;
 };
 

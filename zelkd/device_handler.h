@@ -40,7 +40,8 @@ protected:
     ~ReplySink() = default;
 };
 
-// Serves the device. Calls come from one thread, one at a time.
+// Serves the device. Calls may come from several threads at once, also
+// interrupt() from inside ReplySink::keep() on the same thread.
 class DeviceHandler {
 public:
     // A descriptor was opened; the result names it in later calls.

@@ -1,6 +1,6 @@
-// The FUSE low-level callbacks of the one-file device and its event loop.
-// Every callback path ends in exactly one reply, now or (for a kept ioctl)
-// later through ReplySink; no exception leaves a callback.
+// The FUSE low-level callbacks of the one-file device (fuse_workers.cpp runs
+// them). Every callback path ends in exactly one reply, now or (for a kept
+// ioctl) later through ReplySink; no exception leaves a callback.
 #define FUSE_USE_VERSION 31
 #include "fuse_device.h"
 
@@ -164,18 +164,6 @@ std::string FuseDevice::mount(const std::string &path,
 int FuseDevice::daemonize(bool foreground)
 {
     return fuse_daemonize(foreground ? 1 : 0);
-}
-
-int FuseDevice::run(DeviceHandler &handler)
-{
-    handler_ = &handler;
-    if (fuse_set_signal_handlers(session_) != 0)
-        return -EIO;
-    // Ends on a signal (a positive result: its number) or a channel error.
-    const int rc = fuse_session_loop(session_);
-    fuse_remove_signal_handlers(session_);
-    handler.shutdown(ENOTCONN);
-    return rc > 0 ? 0 : rc;
 }
 
 void FuseDevice::unmount()

@@ -1,7 +1,7 @@
 // The FUSE adapter: a one-file filesystem whose root is a regular file
 // mounted over the device path. Opens, releases, ioctls and interrupts are
-// handed to a DeviceHandler; its answers go back as FUSE replies. One event
-// loop, no thread per waiting caller.
+// handed to a DeviceHandler; its answers go back as FUSE replies. A few
+// threads each read and serve requests; no thread per waiting caller.
 #ifndef ZELKD_FUSE_DEVICE_H
 #define ZELKD_FUSE_DEVICE_H
 
@@ -37,8 +37,17 @@ public:
 
     // Serves requests until SIGTERM, SIGINT or SIGHUP (or a fatal error of
     // the FUSE channel), then answers every kept request with ENOTCONN.
+    // Each request is served on the thread that read it. One thread reads
+    // at a time; when a request takes long, another (up to threads in all)
+    // takes over reading, so with more than one the handler must take calls
+    // from several threads.
     // Returns 0, or a negative error number from the loop.
-    int run(DeviceHandler &handler);
+    int run(DeviceHandler &handler, unsigned threads = 1);
+
+    // How many threads run() left behind, stuck in a request (a copy of
+    // caller memory that does not end). The process must then end with
+    // _exit() rather than tear down what they use.
+    unsigned stuckThreads() const { return stuck_; }
 
     // Unmounts; later calls on the device fail with ENOTCONN.
     void unmount();
@@ -59,6 +68,7 @@ private:
     bool mounted_ = false;
     DeviceHandler *handler_ = nullptr;
     FileAttributes attrs_;
+    unsigned stuck_ = 0;
 };
 
 } // namespace zelkd

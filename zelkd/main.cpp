@@ -65,6 +65,10 @@ std::string procProblem()
            "--mount-proc)";
 }
 
+// The most requests served at once. A request waits on its own thread only
+// while caller memory is copied; waiting for a partner takes no thread.
+constexpr unsigned kThreads = 64;
+
 int serve(const Options &options, const std::string &path, PolicyHolder &policy)
 {
     bool created = false;
@@ -88,14 +92,19 @@ int serve(const Options &options, const std::string &path, PolicyHolder &policy)
         } else if (problem = reloader.start(); !problem.empty()) {
             logLine(LogLevel::Error, "%s", problem.c_str());
         } else {
-            logLine(LogLevel::Info,
-                    "serving %s (mode %04o, owner %u, group %u, messages up "
-                    "to %u bytes, queued data up to %llu bytes)",
-                    path.c_str(), static_cast<unsigned>(options.attrs.mode),
-                    static_cast<unsigned>(options.attrs.owner),
-                    static_cast<unsigned>(options.attrs.group),
-                    options.limits.maxMessage,
-                    static_cast<unsigned long long>(options.limits.maxQueued));
+            logLine(
+                LogLevel::Info,
+                "serving %s (mode %04o, owner %u, group %u, messages up "
+                "to %u bytes, queued data up to %llu bytes; per user: "
+                "queued data up to %llu bytes, %u channels, %u "
+                "unanswered sends per channel)",
+                path.c_str(), static_cast<unsigned>(options.attrs.mode),
+                static_cast<unsigned>(options.attrs.owner),
+                static_cast<unsigned>(options.attrs.group),
+                options.limits.maxMessage,
+                static_cast<unsigned long long>(options.limits.maxQueued),
+                static_cast<unsigned long long>(options.limits.maxUserQueued),
+                options.limits.maxUserChannels, options.limits.maxUserMessages);
             // Started after daemonize: a thread would not survive its fork.
             std::optional<MarkerSweeper> sweeper;
             try {
@@ -104,13 +113,26 @@ int serve(const Options &options, const std::string &path, PolicyHolder &policy)
                 logLine(LogLevel::Error,
                         "stale marker files are not removed: %s", e.what());
             }
-            const int loop = device.run(core);
+            const int loop = device.run(core, kThreads);
             if (loop != 0)
                 logLine(LogLevel::Error, "event loop failed: %s",
                         strerror(-loop));
             rc = loop == 0 ? 0 : 1;
         }
         device.unmount();
+        if (device.stuckThreads() != 0) {
+            // A thread waits on a caller's memory that never comes (a
+            // page of a filesystem that does not answer). The wait ends
+            // when the process does; what it uses stays until then.
+            logLine(LogLevel::Error,
+                    "%u request(s) stuck in a caller's memory were "
+                    "abandoned",
+                    device.stuckThreads());
+            if (created)
+                unlink(path.c_str());
+            logLine(LogLevel::Info, "stopped");
+            _exit(rc);
+        }
     }
     if (created)
         unlink(path.c_str());

@@ -65,8 +65,21 @@ enum LongOnly {
     kMode,
     kMaxMessage,
     kMaxQueued,
-    kPolicy
+    kPolicy,
+    kUserQueued,
+    kUserChannels,
+    kUserMessages,
 };
+
+// A count from 1 to UINT32_MAX.
+bool parseCount(const char *text, uint32_t &value)
+{
+    uint64_t number = 0;
+    if (!parseSize(text, number) || number == 0 || number > UINT32_MAX)
+        return false;
+    value = static_cast<uint32_t>(number);
+    return true;
+}
 
 const option kOptions[] = {
     {"device", required_argument, nullptr, 'd'},
@@ -80,6 +93,9 @@ const option kOptions[] = {
     {"max-message", required_argument, nullptr, kMaxMessage},
     {"max-queued", required_argument, nullptr, kMaxQueued},
     {"policy", required_argument, nullptr, kPolicy},
+    {"user-queued", required_argument, nullptr, kUserQueued},
+    {"user-channels", required_argument, nullptr, kUserChannels},
+    {"user-messages", required_argument, nullptr, kUserMessages},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -111,9 +127,15 @@ void printUsage(FILE *out)
           "      --policy FILE      channel policy: who may create or attach\n"
           "                         to which names (default\n"
           "                         /etc/zelk/policy.conf if it exists)\n"
+          "      --user-queued SIZE bound on the queued data of one user's\n"
+          "                         sends (default 64M)\n"
+          "      --user-channels N  channels one user may hold (default 1024)\n"
+          "      --user-messages N  unanswered sends of one user on one\n"
+          "                         channel (default 1024)\n"
           "  -h, --help             this text\n"
           "  -V, --version          the version\n"
-          "SIZE is a byte count with an optional K, M or G suffix.\n"
+          "SIZE is a byte count with an optional K, M or G suffix. A user\n"
+          "(uid) over one of its bounds gets ENOBUFS; other users do not.\n"
           "SIGTERM or SIGINT stops the daemon: every waiting caller fails and\n"
           "the device file is unmounted. SIGHUP reloads the policy file.\n",
           out);
@@ -186,6 +208,19 @@ std::string parseOptions(int argc, char **argv, Options &options)
                        optarg;
             options.policy = optarg;
             options.policyGiven = true;
+            break;
+        case kUserQueued:
+            if (!parseSize(optarg, size) || size == 0)
+                return std::string("bad --user-queued ") + optarg;
+            options.limits.maxUserQueued = size;
+            break;
+        case kUserChannels:
+            if (!parseCount(optarg, options.limits.maxUserChannels))
+                return std::string("bad --user-channels ") + optarg;
+            break;
+        case kUserMessages:
+            if (!parseCount(optarg, options.limits.maxUserMessages))
+                return std::string("bad --user-messages ") + optarg;
             break;
         case ':':
             return std::string("option needs an argument: ") + argv[optind - 1];
