@@ -46,8 +46,9 @@ const char *requestName(uint32_t code)
 
 } // namespace
 
-Core::Core(ReplySink &sink, MemoryAccess &memory, const Limits &limits)
-    : sink_(sink), memory_(memory), limits_(limits)
+Core::Core(ReplySink &sink, MemoryAccess &memory, const Limits &limits,
+           Scheduling *scheduling)
+    : sink_(sink), memory_(memory), limits_(limits), inheritance_(scheduling)
 {
 }
 
@@ -198,6 +199,7 @@ void Core::interrupt(Token token)
 
 void Core::shutdown(int err)
 {
+    inheritance_.releaseAll();
     for (auto &[name, channel] : names_) {
         channel->live = false;
         channel->queue.clear();
@@ -245,6 +247,8 @@ void Core::dropMessage(Channel &channel, Message &message, int err)
         channel.queue.erase(message.place);
         queuedBytes_ -= message.size;
     }
+    if (message.holder != 0)
+        inheritance_.release(message.holder, message.priority);
     const Token sender = message.sender;
     waiting_.erase(sender);
     channel.messages.erase(message.id);

@@ -1,7 +1,8 @@
 // zelkd's core: descriptors, named channels, connections, queued messages and
 // their 16-bit ids, and every rule of send, receive and reply. It has no FUSE
 // in it: requests arrive through DeviceHandler, answers leave through
-// ReplySink, caller memory is reached through MemoryAccess. Single-threaded.
+// ReplySink, caller memory is reached through MemoryAccess, threads are
+// raised and restored through Inheritance. Single-threaded.
 #ifndef ZELKD_CORE_H
 #define ZELKD_CORE_H
 
@@ -15,6 +16,7 @@
 
 #include "device_handler.h"
 #include "driver/protocol.h"
+#include "inheritance.h"
 #include "memory_access.h"
 
 namespace zelkd {
@@ -26,7 +28,10 @@ struct Limits {
 
 class Core final : public DeviceHandler {
 public:
-    Core(ReplySink &sink, MemoryAccess &memory, const Limits &limits);
+    // With a scheduling, a thread that takes a message from a real-time
+    // sender runs at least at the sender's priority until it ends.
+    Core(ReplySink &sink, MemoryAccess &memory, const Limits &limits,
+         Scheduling *scheduling = nullptr);
     ~Core();
     Core(const Core &) = delete;
     Core &operator=(const Core &) = delete;
@@ -91,8 +96,11 @@ private:
     void endConnection(Channel &channel, uint64_t handle, int err);
     // Copies the message's bytes into the receiver's buffer and answers the
     // receive. Returns false (the receive failed with EFAULT) when it cannot.
-    bool deliver(const Message &message, const unsigned char *bytes,
+    // The receiving thread then holds the message (and its priority).
+    bool deliver(Message &message, const unsigned char *bytes,
                  Receiver &receiver);
+    // Queues a message behind those sent at its priority or higher.
+    void enqueue(Channel &channel, std::list<Message *> &node);
     // Takes a message out of its channel and the waiting table, and answers
     // its sender with err (or not at all when err is 0).
     void dropMessage(Channel &channel, Message &message, int err);
@@ -105,6 +113,7 @@ private:
     ReplySink &sink_;
     MemoryAccess &memory_;
     const Limits limits_;
+    Inheritance inheritance_;
     uint64_t nextHandle_ = 1;
     std::unordered_map<uint64_t, Descriptor> descriptors_;
     std::unordered_map<std::string, std::shared_ptr<Channel>> names_;

@@ -1,10 +1,12 @@
 // The core's message traffic: send, receive and reply. A send's data is read
 // from the client when the send arrives; it goes straight to a waiting
-// receive or is queued, first come first served. The sender then waits for
-// the reply, matched on the low 16 bits of the message id.
+// receive or is queued, highest sender priority first and first come first
+// served among equals. The sender then waits for the reply, matched on the
+// low 16 bits of the message id.
 #include "core.h"
 
 #include <cstring>
+#include <iterator>
 #include <new>
 
 #include "core_state.h"
@@ -47,7 +49,7 @@ unsigned char *Core::scratch(size_t size)
     return scratch_.get();
 }
 
-bool Core::deliver(const Message &message, const unsigned char *bytes,
+bool Core::deliver(Message &message, const unsigned char *bytes,
                    Receiver &receiver)
 {
     const size_t size = message.size;
@@ -61,6 +63,9 @@ bool Core::deliver(const Message &message, const unsigned char *bytes,
     // The information word is the full size sent, so truncation shows.
     receiver.record.messageId = message.id;
     receiver.record.info = static_cast<uint32_t>(size);
+    // Raised before it wakes, so that it runs at once.
+    message.holder = receiver.pid;
+    inheritance_.hold(receiver.pid, message.priority);
     sink_.replyIoctl(receiver.token, &receiver.record, sizeof receiver.record);
     return true;
 }
@@ -101,6 +106,7 @@ void Core::send(Token token, Descriptor &desc, uint64_t handle,
         return sink_.replyError(token, ENOBUFS);
     message.sender = token;
     message.pid = caller.pid;
+    message.priority = caller.priority;
     message.connection = handle;
     message.record = rec;
     std::list<Message *> node{&message};
@@ -139,10 +145,22 @@ void Core::send(Token token, Descriptor &desc, uint64_t handle,
         channel.messages.erase(stored);
         return sink_.replyError(token, err);
     }
-    message.place = node.begin();
-    channel.queue.splice(channel.queue.end(), node);
+    enqueue(channel, node);
     queuedBytes_ += message.size;
     sink_.keep(token);
+}
+
+void Core::enqueue(Channel &channel, std::list<Message *> &node)
+{
+    Message &message = *node.front();
+    // Searched from the back: with equal priorities (every sender under
+    // SCHED_OTHER, say) the place is the end at once.
+    auto place = channel.queue.end();
+    while (place != channel.queue.begin() &&
+           (*std::prev(place))->priority.level < message.priority.level)
+        --place;
+    message.place = node.begin();
+    channel.queue.splice(place, node);
 }
 
 void Core::receive(Token token, Descriptor &desc, const Caller &caller,

@@ -18,6 +18,8 @@ struct Core::Message {
     uint16_t id = 0;
     Token sender = 0;
     pid_t pid = 0;
+    Priority priority;       // the sender's when it sent
+    pid_t holder = 0;        // the thread that received it
     uint64_t connection = 0; // the sending descriptor's handle
     zelk::protocol::zelkIoMsgSend record{};
     uint32_t size = 0;                     // bytes sent
@@ -29,7 +31,8 @@ struct Core::Message {
 struct Core::Channel {
     std::string name;
     bool live = true;
-    std::list<Message *> queue;    // not yet received, in arrival order
+    // Not yet received: highest sender priority first, then arrival order.
+    std::list<Message *> queue;
     std::list<Receiver> receivers; // waiting receives, in arrival order
     std::map<uint16_t, std::unique_ptr<Message>> messages; // unanswered
     uint16_t nextId = 1;

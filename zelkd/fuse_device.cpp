@@ -105,12 +105,15 @@ void devIoctl(fuse_req_t req, fuse_ino_t, int cmd, void *, fuse_file_info *fi,
         return;
     }
     const fuse_ctx *ctx = fuse_req_ctx(req);
-    const Caller caller{ctx->pid, ctx->uid, ctx->gid,
-                        (flags & FUSE_IOCTL_COMPAT) != 0};
+    FuseDevice &device = deviceOf(req);
+    Caller caller{ctx->pid, ctx->uid, ctx->gid,
+                  (flags & FUSE_IOCTL_COMPAT) != 0};
+    caller.priority = device.callerPriority(ctx->pid);
+    const ServingAt serving(device.serving(), caller.priority);
     try {
-        deviceOf(req).handler()->ioctl(tokenOf(req), fi->fh, caller,
-                                       static_cast<uint32_t>(cmd), in, inSize,
-                                       outSize);
+        device.handler()->ioctl(tokenOf(req), fi->fh, caller,
+                                static_cast<uint32_t>(cmd), in, inSize,
+                                outSize);
     } catch (const std::bad_alloc &) {
         fuse_reply_err(req, ENOMEM);
     }
@@ -134,6 +137,17 @@ fuse_lowlevel_ops makeOps()
 }
 
 } // namespace
+
+Priority FuseDevice::callerPriority(pid_t tid) const
+{
+    Schedule schedule;
+    // A caller outside zelkd's pid namespace shows as pid 0, which would
+    // read zelkd's own thread.
+    if (scheduling_ == nullptr || tid <= 0 ||
+        scheduling_->get(tid, schedule) != 0)
+        return Priority{};
+    return carriedPriority(schedule);
+}
 
 FuseDevice::~FuseDevice()
 {
@@ -171,9 +185,16 @@ int FuseDevice::run(DeviceHandler &handler)
     handler_ = &handler;
     if (fuse_set_signal_handlers(session_) != 0)
         return -EIO;
+    // main() tried this before the daemon forked; it worked then.
+    if (serving_ != nullptr && !serving_->start().empty()) {
+        fuse_remove_signal_handlers(session_);
+        return -EPERM;
+    }
     // Ends on a signal (a positive result: its number) or a channel error.
     const int rc = fuse_session_loop(session_);
     fuse_remove_signal_handlers(session_);
+    if (serving_ != nullptr)
+        serving_->stop();
     handler.shutdown(ENOTCONN);
     return rc > 0 ? 0 : rc;
 }

@@ -10,6 +10,7 @@
 #include <sys/types.h>
 
 #include "device_handler.h"
+#include "serving_priority.h"
 
 struct fuse_session;
 
@@ -40,6 +41,15 @@ public:
     // Returns 0, or a negative error number from the loop.
     int run(DeviceHandler &handler);
 
+    // Reads each ioctl caller's priority through scheduling for the
+    // handler; with serving, also serves the request at that priority.
+    // Both must outlive run().
+    void usePriorities(Scheduling &scheduling, ServingPriority *serving)
+    {
+        scheduling_ = &scheduling;
+        serving_ = serving;
+    }
+
     // Unmounts; later calls on the device fail with ENOTCONN.
     void unmount();
 
@@ -53,12 +63,16 @@ public:
     // Used by the FUSE callbacks.
     DeviceHandler *handler() const { return handler_; }
     const FileAttributes &attributes() const { return attrs_; }
+    Priority callerPriority(pid_t tid) const;
+    ServingPriority *serving() const { return serving_; }
 
 private:
     fuse_session *session_ = nullptr;
     bool mounted_ = false;
     DeviceHandler *handler_ = nullptr;
     FileAttributes attrs_;
+    Scheduling *scheduling_ = nullptr;
+    ServingPriority *serving_ = nullptr;
 };
 
 } // namespace zelkd

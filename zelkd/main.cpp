@@ -16,6 +16,8 @@
 #include "memory_access.h"
 #include "mount_point.h"
 #include "options.h"
+#include "scheduling.h"
+#include "serving_priority.h"
 
 using namespace zelkd;
 
@@ -48,9 +50,26 @@ int serve(const Options &options, const std::string &path)
     }
     int rc = 1;
     {
+        ThreadScheduling scheduling;
+        ServingPriority serving(scheduling);
         FuseDevice device;
         ProcessMemory memory;
-        Core core(device, memory, options.limits);
+        bool inheritance = options.inheritance;
+        if (inheritance) {
+            // Tried before serving: without real-time scheduling of its
+            // own, zelkd cannot raise anybody else either.
+            const std::string why = serving.start();
+            if (!why.empty()) {
+                logLine(LogLevel::Error, "%s; priority inheritance is off",
+                        why.c_str());
+                inheritance = false;
+            } else {
+                serving.stop();
+            }
+        }
+        device.usePriorities(scheduling, inheritance ? &serving : nullptr);
+        Core core(device, memory, options.limits,
+                  inheritance ? &scheduling : nullptr);
         problem = device.mount(path, options.attrs);
         if (!problem.empty()) {
             logLine(LogLevel::Error, "%s", problem.c_str());
@@ -59,12 +78,14 @@ int serve(const Options &options, const std::string &path)
         } else {
             logLine(LogLevel::Info,
                     "serving %s (mode %04o, owner %u, group %u, messages up "
-                    "to %u bytes, queued data up to %llu bytes)",
+                    "to %u bytes, queued data up to %llu bytes, priority "
+                    "inheritance %s)",
                     path.c_str(), static_cast<unsigned>(options.attrs.mode),
                     static_cast<unsigned>(options.attrs.owner),
                     static_cast<unsigned>(options.attrs.group),
                     options.limits.maxMessage,
-                    static_cast<unsigned long long>(options.limits.maxQueued));
+                    static_cast<unsigned long long>(options.limits.maxQueued),
+                    inheritance ? "on" : "off");
             const int loop = device.run(core);
             if (loop != 0)
                 logLine(LogLevel::Error, "event loop failed: %s",

@@ -58,7 +58,15 @@ bool parseId(const char *text, bool isGroup, unsigned &id)
     return pw != nullptr;
 }
 
-enum LongOnly { kLog = 256, kOwner, kGroup, kMode, kMaxMessage, kMaxQueued };
+enum LongOnly {
+    kLog = 256,
+    kOwner,
+    kGroup,
+    kMode,
+    kMaxMessage,
+    kMaxQueued,
+    kNoInheritance
+};
 
 const option kOptions[] = {
     {"device", required_argument, nullptr, 'd'},
@@ -71,6 +79,7 @@ const option kOptions[] = {
     {"mode", required_argument, nullptr, kMode},
     {"max-message", required_argument, nullptr, kMaxMessage},
     {"max-queued", required_argument, nullptr, kMaxQueued},
+    {"no-inheritance", no_argument, nullptr, kNoInheritance},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -99,9 +108,24 @@ void printUsage(FILE *out)
           "      --max-message SIZE largest message or reply (default 16M)\n"
           "      --max-queued SIZE  bound on the data of all queued messages\n"
           "                         (default 256M, at least --max-message)\n"
+          "      --no-inheritance   no priority inheritance: servers keep\n"
+          "                         their own priority while serving\n"
+          "                         real-time senders, and zelkd's threads\n"
+          "                         keep theirs\n"
           "  -h, --help             this text\n"
           "  -V, --version          the version\n"
           "SIZE is a byte count with an optional K, M or G suffix.\n"
+          "Priority inheritance: a server thread that receives a message\n"
+          "from a SCHED_FIFO or SCHED_RR thread runs at that policy and\n"
+          "priority, when higher than its own, until it replies or the\n"
+          "message ends otherwise (sender interrupted or gone, channel\n"
+          "ended); then it gets back exactly the scheduling it had. A\n"
+          "thread holding several messages runs at the highest of their\n"
+          "senders' priorities. zelkd's threads wait for requests at the\n"
+          "highest real-time priority and serve each at its caller's. It\n"
+          "needs CAP_SYS_NICE (root has it); without, zelkd warns and runs\n"
+          "without inheritance. Waiting messages are received highest\n"
+          "sender priority first, in arrival order among equals.\n"
           "SIGTERM or SIGINT stops the daemon: every waiting caller fails and\n"
           "the device file is unmounted.\n",
           out);
@@ -167,6 +191,9 @@ std::string parseOptions(int argc, char **argv, Options &options)
             if (!parseSize(optarg, size) || size == 0)
                 return std::string("bad --max-queued ") + optarg;
             options.limits.maxQueued = size;
+            break;
+        case kNoInheritance:
+            options.inheritance = false;
             break;
         case ':':
             return std::string("option needs an argument: ") + argv[optind - 1];

@@ -17,6 +17,7 @@ struct Options {
     bool logChosen = false;
     FileAttributes attrs;
     Limits limits;
+    bool inheritance = true; // raise servers to their senders' priority
     bool help = false;
     bool version = false;
 };
