@@ -12,7 +12,9 @@ namespace zelkd {
 
 void Inheritance::hold(pid_t tid, const Priority &sent)
 {
-    if (scheduling_ == nullptr || sent.level == 0)
+    // Thread id 0 would name zelkd's own thread (a caller outside its pid
+    // namespace shows as 0).
+    if (scheduling_ == nullptr || sent.level == 0 || tid <= 0)
         return;
     auto [it, fresh] = holders_.try_emplace(tid);
     Holder &holder = it->second;
