@@ -53,8 +53,9 @@ thread_local bool keptInterrupted = false;
 
 } // namespace
 
-Core::Core(ReplySink &sink, MemoryAccess &memory, const Limits &limits)
-    : sink_(sink), memory_(memory), limits_(limits)
+Core::Core(ReplySink &sink, MemoryAccess &memory, const Limits &limits,
+           Scheduling *scheduling)
+    : sink_(sink), memory_(memory), limits_(limits), inheritance_(scheduling)
 {
 }
 

@@ -2,7 +2,9 @@
 // their 16-bit ids, per-user bounds, and every rule of send, receive and
 // reply. It has no FUSE in it: requests arrive through DeviceHandler, answers
 // leave through ReplySink, caller memory is reached through MemoryAccess.
-// Requests may arrive on several threads at once.
+// Requests may arrive on several threads at once. Threads that receive
+// messages from real-time senders are raised and restored through
+// Inheritance.
 #ifndef ZELKD_CORE_H
 #define ZELKD_CORE_H
 
@@ -20,6 +22,7 @@
 
 #include "device_handler.h"
 #include "driver/protocol.h"
+#include "inheritance.h"
 #include "memory_access.h"
 #include "policy.h"
 
@@ -36,7 +39,10 @@ struct Limits {
 
 class Core final : public DeviceHandler {
 public:
-    Core(ReplySink &sink, MemoryAccess &memory, const Limits &limits);
+    // With a scheduling, a thread that takes a message from a real-time
+    // sender runs at least at the sender's priority until it ends.
+    Core(ReplySink &sink, MemoryAccess &memory, const Limits &limits,
+         Scheduling *scheduling = nullptr);
     ~Core();
     Core(const Core &) = delete;
     Core &operator=(const Core &) = delete;
@@ -145,6 +151,12 @@ private:
     // withdrawn, one a server holds keeps its id until replied to.
     void abandon(Channel &channel, Message &message);
     void eraseMessage(Channel &channel, Message &message);
+    // Queues a message behind those sent at its priority or higher.
+    void enqueue(Channel &channel, std::list<Message *> &node);
+    // The thread holder received the message: it runs at least at the
+    // sender's priority until the message ends (release()).
+    void hold(Message &message, pid_t holder);
+    void release(Message &message);
     bool allocateId(Channel &channel, uint16_t &id);
     // Counts size bytes of queued data against the total and uid's bound.
     bool charge(uid_t uid, uint64_t size);
@@ -168,6 +180,7 @@ private:
     std::unordered_map<Token, Waiting> waiting_; // guarded by mutex_
     std::unordered_map<uid_t, Usage> users_;     // guarded by mutex_
     uint64_t queuedBytes_ = 0;                   // guarded by mutex_
+    Inheritance inheritance_;                    // guarded by mutex_
     std::atomic<uint64_t> freed_{0}; // bytes released since the last trim
 };
 

@@ -35,6 +35,7 @@ void Core::shutdown(int err)
 {
     Lock lock(mutex_);
     stopped_ = true;
+    inheritance_.releaseAll();
     for (auto &[name, channel] : names_) {
         channel->live = false;
         for (Message *message : channel->queue)
@@ -119,6 +120,24 @@ void Core::abandon(Channel &channel, Message &message)
     // that a late reply cannot reach whoever gets the id next.
     if (message.state == Message::State::Queued)
         discard(channel, message, 0);
+    else
+        release(message); // its sender's priority ends with the sender
+}
+
+void Core::hold(Message &message, pid_t holder)
+{
+    if (message.sender == 0)
+        return; // its sender is gone already: nothing to inherit
+    message.holder = holder;
+    inheritance_.hold(holder, message.priority);
+}
+
+void Core::release(Message &message)
+{
+    if (message.holder == 0)
+        return;
+    inheritance_.release(message.holder, message.priority);
+    message.holder = 0;
 }
 
 void Core::eraseMessage(Channel &channel, Message &message)
@@ -126,6 +145,7 @@ void Core::eraseMessage(Channel &channel, Message &message)
     if (message.erased)
         return;
     message.erased = true;
+    release(message);
     auto count = channel.perUser.find(message.uid);
     if (count != channel.perUser.end() && --count->second == 0)
         channel.perUser.erase(count);

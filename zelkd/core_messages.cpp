@@ -2,11 +2,13 @@
 // copied outside the lock, by the thread that serves the request, while the
 // requests involved are claimed (Core::Claim) so that nobody else answers
 // them meanwhile. A send's data goes straight to a waiting receive or is
-// queued, first come first served; the sender then waits for the reply,
+// queued, highest sender priority first and first come first served among
+// equals; the sender then waits for the reply,
 // matched on the low 16 bits of the message id.
 #include "core.h"
 
 #include <cstring>
+#include <iterator>
 #include <new>
 
 #include "core_state.h"
@@ -91,6 +93,7 @@ void Core::send(Token token, uint64_t handle, const Caller &caller,
     message->sender = token;
     message->pid = caller.pid;
     message->uid = caller.uid;
+    message->priority = caller.priority;
     message->connection = handle;
     message->record = rec;
     message->size = rec.dataSize;
@@ -202,6 +205,7 @@ void Core::send(Token token, uint64_t handle, const Caller &caller,
             zelkIoMsgReceive out = receiver.record;
             out.messageId = message->id;
             out.info = message->size;
+            hold(*message, receiver.pid); // raised before it wakes
             sink_.replyIoctl(receiver.token, &out, sizeof out);
         } else {
             sink_.replyError(receiver.token, taken.err != 0 ? taken.err
@@ -227,8 +231,7 @@ void Core::send(Token token, uint64_t handle, const Caller &caller,
         if (err == 0) {
             message->data = std::move(owned);
             message->state = Message::State::Queued;
-            message->place = node.begin();
-            channel->queue.splice(channel->queue.end(), node);
+            enqueue(*channel, node);
             waiting_.at(token).claim = nullptr;
             return shrinkScratch();
         }
@@ -254,6 +257,19 @@ void Core::send(Token token, uint64_t handle, const Caller &caller,
         }
     }
     shrinkScratch();
+}
+
+void Core::enqueue(Channel &channel, std::list<Message *> &node)
+{
+    Message &message = *node.front();
+    // Searched from the back: with equal priorities (every sender under
+    // SCHED_OTHER, say) the place is the end at once.
+    auto place = channel.queue.end();
+    while (place != channel.queue.begin() &&
+           (*std::prev(place))->priority.level < message.priority.level)
+        --place;
+    message.place = node.begin();
+    channel.queue.splice(place, node);
 }
 
 void Core::receive(Token token, uint64_t handle, const Caller &caller,
@@ -306,6 +322,7 @@ void Core::receive(Token token, uint64_t handle, const Caller &caller,
             message->data.reset();
             message->state = Message::State::Received;
             waiting_.erase(token);
+            hold(*message, caller.pid);
             rec.messageId = message->id;
             rec.info = message->size;
             sink_.replyIoctl(token, &rec, sizeof rec);
@@ -318,8 +335,15 @@ void Core::receive(Token token, uint64_t handle, const Caller &caller,
             message->data.reset();
             eraseMessage(*channel, *message);
         } else {
+            // Back in front of the messages of its priority, which all
+            // came after it.
             message->state = Message::State::Queued;
-            channel->queue.splice(channel->queue.begin(), held);
+            auto place = channel->queue.begin();
+            while (place != channel->queue.end() &&
+                   (*place)->priority.level > message->priority.level)
+                ++place;
+            message->place = held.begin();
+            channel->queue.splice(place, held);
         }
         if (wrote != 0)
             err = EFAULT;

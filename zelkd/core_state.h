@@ -28,6 +28,8 @@ struct Core::Message {
     Token sender = 0;    // 0 once the sender was answered or is gone
     pid_t pid = 0;
     uid_t uid = 0;
+    Priority priority;       // the sender's when it sent
+    pid_t holder = 0;        // the thread that received it, while it holds it
     uint64_t connection = 0; // the sending descriptor's handle
     zelk::protocol::zelkIoMsgSend record{};
     uint32_t size = 0;                     // bytes sent
@@ -41,7 +43,8 @@ struct Core::Channel {
     pid_t creatorPid = 0;
     int64_t createdNs = 0; // CLOCK_REALTIME
     bool live = true;
-    std::list<Message *> queue;    // Queued messages, in arrival order
+    // Queued messages: highest sender priority first, then arrival order.
+    std::list<Message *> queue;
     std::list<Receiver> receivers; // waiting receives, in arrival order
     // Every message whose id is taken: unanswered, or abandoned by its
     // sender while a server may still reply to it.

@@ -10,6 +10,8 @@
 
 #include <sys/types.h>
 
+#include "scheduling.h"
+
 namespace zelkd {
 
 // Names one request of a caller until it is answered.
@@ -21,6 +23,8 @@ struct Caller {
     uid_t uid = 0;
     gid_t gid = 0;
     bool compat = false; // a 32-bit process on a 64-bit kernel
+    // The thread's real-time priority when the request arrived.
+    Priority priority{};
 };
 
 // Answers requests. Every request gets exactly one answer: replyIoctl or

@@ -105,12 +105,15 @@ void devIoctl(fuse_req_t req, fuse_ino_t, int cmd, void *, fuse_file_info *fi,
         return;
     }
     const fuse_ctx *ctx = fuse_req_ctx(req);
-    const Caller caller{ctx->pid, ctx->uid, ctx->gid,
-                        (flags & FUSE_IOCTL_COMPAT) != 0};
+    FuseDevice &device = deviceOf(req);
+    Caller caller{ctx->pid, ctx->uid, ctx->gid,
+                  (flags & FUSE_IOCTL_COMPAT) != 0};
+    caller.priority = device.callerPriority(ctx->pid);
+    const ServingAt serving(device.serving(), caller.priority);
     try {
-        deviceOf(req).handler()->ioctl(tokenOf(req), fi->fh, caller,
-                                       static_cast<uint32_t>(cmd), in, inSize,
-                                       outSize);
+        device.handler()->ioctl(tokenOf(req), fi->fh, caller,
+                                static_cast<uint32_t>(cmd), in, inSize,
+                                outSize);
     } catch (const std::bad_alloc &) {
         fuse_reply_err(req, ENOMEM);
     }
@@ -134,6 +137,17 @@ fuse_lowlevel_ops makeOps()
 }
 
 } // namespace
+
+Priority FuseDevice::callerPriority(pid_t tid) const
+{
+    Schedule schedule;
+    // A caller outside zelkd's pid namespace shows as pid 0, which would
+    // read zelkd's own thread.
+    if (scheduling_ == nullptr || tid <= 0 ||
+        scheduling_->get(tid, schedule) != 0)
+        return Priority{};
+    return carriedPriority(schedule);
+}
 
 FuseDevice::~FuseDevice()
 {

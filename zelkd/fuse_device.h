@@ -10,6 +10,7 @@
 #include <sys/types.h>
 
 #include "device_handler.h"
+#include "serving_priority.h"
 
 struct fuse_session;
 
@@ -49,6 +50,15 @@ public:
     // _exit() rather than tear down what they use.
     unsigned stuckThreads() const { return stuck_; }
 
+    // Reads each ioctl caller's priority through scheduling for the
+    // handler; with serving, also serves the request at that priority.
+    // Both must outlive run().
+    void usePriorities(Scheduling &scheduling, ServingPriority *serving)
+    {
+        scheduling_ = &scheduling;
+        serving_ = serving;
+    }
+
     // Unmounts; later calls on the device fail with ENOTCONN.
     void unmount();
 
@@ -62,6 +72,8 @@ public:
     // Used by the FUSE callbacks.
     DeviceHandler *handler() const { return handler_; }
     const FileAttributes &attributes() const { return attrs_; }
+    Priority callerPriority(pid_t tid) const;
+    ServingPriority *serving() const { return serving_; }
 
 private:
     fuse_session *session_ = nullptr;
@@ -69,6 +81,8 @@ private:
     DeviceHandler *handler_ = nullptr;
     FileAttributes attrs_;
     unsigned stuck_ = 0;
+    Scheduling *scheduling_ = nullptr;
+    ServingPriority *serving_ = nullptr;
 };
 
 } // namespace zelkd

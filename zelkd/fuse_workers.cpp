@@ -162,6 +162,10 @@ int FuseDevice::run(DeviceHandler &handler, unsigned threads)
         sigaction(kWakeSignal, &wake, &oldWake) != 0 ||
         sigaction(SIGPIPE, &ignore, &oldPipe) != 0)
         return -EIO;
+    // The workers inherit the waiting priority from this thread. main()
+    // tried this before the daemon forked; it worked then.
+    if (serving_ != nullptr && !serving_->start().empty())
+        return -EPERM;
 
     // Workers left stuck at the end still use this: it is kept for them.
     auto owned = std::make_unique<Workers>();
@@ -189,6 +193,8 @@ int FuseDevice::run(DeviceHandler &handler, unsigned threads)
         workers.stopping = true;
         workers.turn.notify_all();
     }
+    if (serving_ != nullptr)
+        serving_->stop();
     handler.shutdown(ENOTCONN);
 
     // Wake the workers until they are gone; one stuck in a caller's memory

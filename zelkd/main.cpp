@@ -22,6 +22,8 @@
 #include "mount_point.h"
 #include "options.h"
 #include "policy_reload.h"
+#include "scheduling.h"
+#include "serving_priority.h"
 
 using namespace zelkd;
 
@@ -79,9 +81,26 @@ int serve(const Options &options, const std::string &path, PolicyHolder &policy)
     }
     int rc = 1;
     {
+        ThreadScheduling scheduling;
+        ServingPriority serving(scheduling);
         FuseDevice device;
         ProcessMemory memory;
-        Core core(device, memory, options.limits);
+        bool inheritance = options.inheritance;
+        if (inheritance) {
+            // Tried before serving: without real-time scheduling of its
+            // own, zelkd cannot raise anybody else either.
+            const std::string why = serving.start();
+            if (!why.empty()) {
+                logLine(LogLevel::Error, "%s; priority inheritance is off",
+                        why.c_str());
+                inheritance = false;
+            } else {
+                serving.stop();
+            }
+        }
+        device.usePriorities(scheduling, inheritance ? &serving : nullptr);
+        Core core(device, memory, options.limits,
+                  inheritance ? &scheduling : nullptr);
         core.usePolicy(&policy);
         PolicyReloader reloader({options.policy, options.policyGiven}, policy);
         problem = device.mount(path, options.attrs);
@@ -97,14 +116,15 @@ int serve(const Options &options, const std::string &path, PolicyHolder &policy)
                 "serving %s (mode %04o, owner %u, group %u, messages up "
                 "to %u bytes, queued data up to %llu bytes; per user: "
                 "queued data up to %llu bytes, %u channels, %u "
-                "unanswered sends per channel)",
+                "unanswered sends per channel; priority inheritance %s)",
                 path.c_str(), static_cast<unsigned>(options.attrs.mode),
                 static_cast<unsigned>(options.attrs.owner),
                 static_cast<unsigned>(options.attrs.group),
                 options.limits.maxMessage,
                 static_cast<unsigned long long>(options.limits.maxQueued),
                 static_cast<unsigned long long>(options.limits.maxUserQueued),
-                options.limits.maxUserChannels, options.limits.maxUserMessages);
+                options.limits.maxUserChannels, options.limits.maxUserMessages,
+                inheritance ? "on" : "off");
             // Started after daemonize: a thread would not survive its fork.
             std::optional<MarkerSweeper> sweeper;
             try {

@@ -69,6 +69,7 @@ enum LongOnly {
     kUserQueued,
     kUserChannels,
     kUserMessages,
+    kNoInheritance,
 };
 
 // A count from 1 to UINT32_MAX.
@@ -96,6 +97,7 @@ const option kOptions[] = {
     {"user-queued", required_argument, nullptr, kUserQueued},
     {"user-channels", required_argument, nullptr, kUserChannels},
     {"user-messages", required_argument, nullptr, kUserMessages},
+    {"no-inheritance", no_argument, nullptr, kNoInheritance},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -132,10 +134,25 @@ void printUsage(FILE *out)
           "      --user-channels N  channels one user may hold (default 1024)\n"
           "      --user-messages N  unanswered sends of one user on one\n"
           "                         channel (default 1024)\n"
+          "      --no-inheritance   no priority inheritance: servers keep\n"
+          "                         their own priority while serving\n"
+          "                         real-time senders, and zelkd's threads\n"
+          "                         keep theirs\n"
           "  -h, --help             this text\n"
           "  -V, --version          the version\n"
           "SIZE is a byte count with an optional K, M or G suffix. A user\n"
           "(uid) over one of its bounds gets ENOBUFS; other users do not.\n"
+          "Priority inheritance: a server thread that receives a message\n"
+          "from a SCHED_FIFO or SCHED_RR thread runs at that policy and\n"
+          "priority, when higher than its own, until it replies or the\n"
+          "message ends otherwise (sender interrupted or gone, channel\n"
+          "ended); then it gets back exactly the scheduling it had. A\n"
+          "thread holding several messages runs at the highest of their\n"
+          "senders' priorities. zelkd's threads wait for requests at the\n"
+          "highest real-time priority and serve each at its caller's. It\n"
+          "needs CAP_SYS_NICE (root has it); without, zelkd warns and runs\n"
+          "without inheritance. Waiting messages are received highest\n"
+          "sender priority first, in arrival order among equals.\n"
           "SIGTERM or SIGINT stops the daemon: every waiting caller fails and\n"
           "the device file is unmounted. SIGHUP reloads the policy file.\n",
           out);
@@ -221,6 +238,9 @@ std::string parseOptions(int argc, char **argv, Options &options)
         case kUserMessages:
             if (!parseCount(optarg, options.limits.maxUserMessages))
                 return std::string("bad --user-messages ") + optarg;
+            break;
+        case kNoInheritance:
+            options.inheritance = false;
             break;
         case ':':
             return std::string("option needs an argument: ") + argv[optind - 1];

@@ -20,6 +20,7 @@ struct Options {
     // The channel policy: --policy FILE, or the default file when it exists.
     std::string policy = "/etc/zelk/policy.conf";
     bool policyGiven = false;
+    bool inheritance = true; // raise servers to their senders' priority
     bool help = false;
     bool version = false;
 };

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -76,8 +77,10 @@ uint64_t capabilityMask(const std::vector<std::string> &names)
     static const struct {
         const char *name;
         int bit;
-    } known[] = {{"CAP_DAC_OVERRIDE", 1}, {"CAP_SYS_PTRACE", 19},
-                 {"CAP_SYS_ADMIN", 21}};
+    } known[] = {{"CAP_DAC_OVERRIDE", 1},
+                 {"CAP_SYS_PTRACE", 19},
+                 {"CAP_SYS_ADMIN", 21},
+                 {"CAP_SYS_NICE", 23}};
     uint64_t mask = 0;
     for (const std::string &name : names) {
         bool found = false;
@@ -162,6 +165,9 @@ TEST_F(ServiceUnitTest, ServesItsGroupOnlyWithTheUnitsCapabilities)
                  capabilityMask(unit.capabilities)));
     EXPECT_EQ(mask, statusField(zelkd.pid(), "CapEff"));
     EXPECT_EQ("1", statusField(zelkd.pid(), "NoNewPrivs"));
+    // Priority inheritance works with them: zelkd waits for requests at a
+    // real-time priority.
+    EXPECT_EQ(SCHED_FIFO, sched_getscheduler(zelkd.pid()));
 
     struct stat device {};
     ASSERT_EQ(0, stat("/dev/zelk", &device)) << strerror(errno);

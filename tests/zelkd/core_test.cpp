@@ -1,7 +1,8 @@
 // zelkd's core without FUSE: a sink that checks every request is answered
 // exactly once, and a fake memory per process. Covers what a real daemon
 // cannot cheaply provoke: id exhaustion and wrap-around, the queued-data
-// bound, interrupts racing with answers, endings and shutdown.
+// bound, interrupts racing with answers, endings and shutdown, and which
+// thread runs at which priority.
 #include "core.h"
 
 #include <cstring>
@@ -18,6 +19,8 @@ namespace {
 using namespace zelk::protocol;
 using zelkd::Caller;
 using zelkd::Core;
+using zelkd::Priority;
+using zelkd::Schedule;
 using zelkd::Token;
 
 // Each process owns 64 KiB at kBase; everything else is unmapped.
@@ -63,6 +66,34 @@ private:
                address - kBase <= kSpace - size;
     }
     std::map<pid_t, std::vector<unsigned char>> spaces_;
+};
+
+// Threads and their scheduling; a thread missing from the table has ended.
+class FakeScheduling final : public zelkd::Scheduling {
+public:
+    int get(pid_t tid, Schedule &out) override
+    {
+        auto it = threads.find(tid);
+        if (it == threads.end())
+            return ESRCH;
+        out = it->second;
+        return 0;
+    }
+    int set(pid_t tid, const Schedule &to) override
+    {
+        ++sets;
+        auto it = threads.find(tid);
+        if (it == threads.end())
+            return ESRCH;
+        it->second = to;
+        return 0;
+    }
+    void follow(pid_t tid) override { followed.insert(tid); }
+    void forget(pid_t tid) override { followed.erase(tid); }
+
+    std::map<pid_t, Schedule> threads;
+    std::set<pid_t> followed;
+    int sets = 0;
 };
 
 // Records answers; fails the test on a second answer to one request.
@@ -111,7 +142,7 @@ private:
 
 class CoreTest : public ::testing::Test {
 protected:
-    CoreTest() : core(sink, memory, limits()) {}
+    CoreTest() : core(sink, memory, limits(), &scheduling) {}
     static zelkd::Limits limits()
     {
         zelkd::Limits l;
@@ -138,7 +169,7 @@ protected:
     }
 
     Token send(uint64_t conn, pid_t pid, uint32_t size, uint64_t data = kBase,
-               uint32_t replySize = 0)
+               uint32_t replySize = 0, Priority priority = {})
     {
         zelkIoMsgSend rec{};
         rec.size = sizeof rec;
@@ -148,19 +179,22 @@ protected:
         rec.replySize = replySize;
         rec.reply = kBase;
         const Token t = next();
-        core.ioctl(t, conn, Caller{pid, 0, 0}, ZELK_IOC_MSG_SEND, &rec,
-                   sizeof rec, sizeof rec);
+        Caller caller{pid, 0, 0};
+        caller.priority = priority;
+        core.ioctl(t, conn, caller, ZELK_IOC_MSG_SEND, &rec, sizeof rec,
+                   sizeof rec);
         return t;
     }
 
-    Token receive(uint64_t chan, uint64_t buffer = kBase, uint32_t size = 4096)
+    Token receive(uint64_t chan, uint64_t buffer = kBase, uint32_t size = 4096,
+                  pid_t tid = 1)
     {
         zelkIoMsgReceive rec{};
         rec.size = sizeof rec;
         rec.bufferSize = size;
         rec.buffer = buffer;
         const Token t = next();
-        core.ioctl(t, chan, Caller{1, 0, 0}, ZELK_IOC_MSG_RECEIVE, &rec,
+        core.ioctl(t, chan, Caller{tid, 0, 0}, ZELK_IOC_MSG_RECEIVE, &rec,
                    sizeof rec, sizeof rec);
         return t;
     }
@@ -186,8 +220,16 @@ protected:
         return sink.record<zelkIoMsgReceive>(received).messageId;
     }
 
+    // A real-time send of size 0 from pid at level under policy.
+    Token rtSend(uint64_t conn, pid_t pid, uint32_t level,
+                 uint32_t policy = SCHED_FIFO)
+    {
+        return send(conn, pid, 0, kBase, 0, Priority{policy, level});
+    }
+
     FakeMemory memory;
     CheckingSink sink;
+    FakeScheduling scheduling;
     Core core;
     Token lastToken = 0;
 };
@@ -350,6 +392,112 @@ TEST_F(CoreTest, CallerWithoutAPidIsRefused)
                rec.size, 0);
     EXPECT_EQ(EACCES, sink.err(t));
     EXPECT_EQ(0u, core.liveChannels());
+}
+
+TEST_F(CoreTest, QueueServesHigherPrioritiesFirstThenArrivalOrder)
+{
+    const uint64_t chan = named(ZELK_IOC_CHANNEL_CREATE, "order");
+    const uint64_t conn = named(ZELK_IOC_CONNECT_ATTACH, "order");
+    // Ids follow arrival: 1 to 6.
+    send(conn, 10, 0);
+    rtSend(conn, 11, 50);
+    rtSend(conn, 12, 10, SCHED_RR);
+    rtSend(conn, 13, 50, SCHED_RR);
+    send(conn, 14, 0);
+    rtSend(conn, 15, 90);
+    std::vector<uint32_t> order;
+    for (int i = 0; i < 6; ++i)
+        order.push_back(idOf(receive(chan)));
+    EXPECT_EQ((std::vector<uint32_t>{6, 2, 4, 3, 1, 5}), order);
+}
+
+TEST_F(CoreTest, ServerRunsAtItsHighestSenderAndGetsItsOwnBackExactly)
+{
+    constexpr pid_t kServer = 100;
+    Schedule own;
+    own.nice = 5;
+    own.runtime = 2800000;
+    scheduling.threads[kServer] = own;
+    const uint64_t chan = named(ZELK_IOC_CHANNEL_CREATE, "boost");
+    const uint64_t conn = named(ZELK_IOC_CONNECT_ATTACH, "boost");
+    auto held = [&] {
+        return zelkd::carriedPriority(scheduling.threads[kServer]);
+    };
+
+    // A sender without a real-time priority changes nothing.
+    send(conn, 10, 0);
+    const uint32_t plain = idOf(receive(chan, kBase, 4096, kServer));
+    EXPECT_EQ(0, scheduling.sets);
+
+    // Several held messages: the highest sender counts, and the reply to
+    // it goes back to the next one, the last reply to the thread's own.
+    const Token low = rtSend(conn, 11, 30);
+    const uint32_t lowId = idOf(receive(chan, kBase, 4096, kServer));
+    EXPECT_EQ((Priority{SCHED_FIFO, 30}), held());
+    EXPECT_EQ(5, scheduling.threads[kServer].nice);
+    rtSend(conn, 12, 70, SCHED_RR);
+    const uint32_t highId = idOf(receive(chan, kBase, 4096, kServer));
+    EXPECT_EQ((Priority{SCHED_RR, 70}), held());
+    EXPECT_EQ(0, sink.err(reply(chan, highId)));
+    EXPECT_EQ((Priority{SCHED_FIFO, 30}), held());
+    EXPECT_EQ(0, sink.err(reply(chan, plain)));
+    EXPECT_EQ((Priority{SCHED_FIFO, 30}), held());
+    // An interrupted sender ends its message too.
+    core.interrupt(low);
+    EXPECT_EQ(own, scheduling.threads[kServer]);
+    EXPECT_EQ(ESRCH, sink.err(reply(chan, lowId)));
+    EXPECT_TRUE(scheduling.followed.empty());
+
+    // The sender's connection ends; then the channel ends; then zelkd
+    // stops: each puts the thread back.
+    rtSend(conn, 13, 40);
+    receive(chan, kBase, 4096, kServer);
+    const uint64_t other = named(ZELK_IOC_CONNECT_ATTACH, "boost");
+    rtSend(other, 14, 60);
+    receive(chan, kBase, 4096, kServer);
+    EXPECT_EQ(60u, held().level);
+    core.release(other);
+    EXPECT_EQ(40u, held().level);
+    core.release(chan);
+    EXPECT_EQ(own, scheduling.threads[kServer]);
+
+    const uint64_t chan2 = named(ZELK_IOC_CHANNEL_CREATE, "boost2");
+    const uint64_t conn2 = named(ZELK_IOC_CONNECT_ATTACH, "boost2");
+    rtSend(conn2, 15, 20);
+    receive(chan2, kBase, 4096, kServer);
+    core.shutdown(ENOTCONN);
+    EXPECT_EQ(own, scheduling.threads[kServer]);
+    EXPECT_TRUE(scheduling.followed.empty());
+    core.release(conn);
+}
+
+TEST_F(CoreTest, HigherOrEndedServersAreLeftAlone)
+{
+    const uint64_t chan = named(ZELK_IOC_CHANNEL_CREATE, "alone");
+    const uint64_t conn = named(ZELK_IOC_CONNECT_ATTACH, "alone");
+    Schedule high;
+    high.policy = SCHED_FIFO;
+    high.priority = 80;
+    scheduling.threads[200] = high;
+    rtSend(conn, 10, 50);
+    EXPECT_EQ(0, sink.err(reply(chan, idOf(receive(chan, kBase, 4096, 200)))));
+    EXPECT_EQ(0, scheduling.sets);
+
+    // A thread that ended while raised: its message still ends cleanly,
+    // and a later thread of the same id starts from its own scheduling.
+    scheduling.threads[201] = Schedule{};
+    rtSend(conn, 11, 50);
+    const uint32_t id = idOf(receive(chan, kBase, 4096, 201));
+    EXPECT_EQ(50u, zelkd::carriedPriority(scheduling.threads[201]).level);
+    scheduling.threads.erase(201);
+    EXPECT_EQ(0, sink.err(reply(chan, id)));
+    EXPECT_TRUE(scheduling.followed.empty());
+    scheduling.threads[201] = high;
+    rtSend(conn, 12, 90);
+    receive(chan, kBase, 4096, 201);
+    EXPECT_EQ(90u, zelkd::carriedPriority(scheduling.threads[201]).level);
+    core.release(chan);
+    EXPECT_EQ(high, scheduling.threads[201]);
 }
 
 } // namespace
