@@ -97,10 +97,11 @@ private:
     // its sender with err (or not at all when err is 0).
     void dropMessage(Channel &channel, Message &message, int err);
     bool allocateId(Channel &channel, uint16_t &id);
-    // A buffer of at least size bytes for data on its way between two
-    // callers, kept from call to call so that it is not allocated (and
-    // faulted in) again for every message.
-    unsigned char *scratch(size_t size);
+    // Room for size bytes of data on its way from address from in one
+    // caller to address to in another, in a buffer kept from call to call
+    // so that it is not allocated (and faulted in) again for every message.
+    // The data's place in the page is chosen for fast copies in and out.
+    unsigned char *scratch(size_t size, uint64_t from, uint64_t to);
 
     ReplySink &sink_;
     MemoryAccess &memory_;
