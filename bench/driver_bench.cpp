@@ -1,11 +1,13 @@
-// Message passing through zelkd beside a Unix socketpair, in one run: the
-// round trip of a 64-byte request and 64-byte reply between two processes,
-// and the transfer of 1 MiB messages (each answered by an empty reply, as a
-// 1-byte acknowledgement on the socketpair). Every round is timed on its
-// own; a summary of medians, 99th percentiles and ratios follows the table.
-// Needs root: it starts its own zelkd in a private mount namespace, this
-// build's or the program named by ZELK_BENCH_ZELKD (to set another build of
-// zelkd beside this one).
+// Message passing through zelkd beside a Unix socketpair: the round trip of
+// a 64-byte request and 64-byte reply between two processes, and the transfer
+// of 1 MiB messages (each answered by an empty reply, as a 1-byte
+// acknowledgement on the socketpair). Each iteration runs one zelkd round and
+// then one socketpair round, timed apart, so that both see the same load; each
+// repetition (5 unless --benchmark_repetitions says otherwise) gives one ratio
+// of medians, and the summary shows their range. --pin=CPU puts the client,
+// the servers and zelkd on that one CPU. Needs root: it starts its own zelkd
+// in a private mount namespace, this build's or the program named by
+// ZELK_BENCH_ZELKD (to set another build of zelkd beside this one).
 #include "zelk.h"
 
 #include <algorithm>
@@ -20,6 +22,7 @@
 
 #include <benchmark/benchmark.h>
 #include <csignal>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -33,8 +36,12 @@ constexpr size_t kLarge = 1u << 20;
 
 using Clock = std::chrono::steady_clock;
 
-// The nanoseconds of each round of the last run of each benchmark.
-std::map<std::string, std::vector<double>> rounds;
+// The nanoseconds of each round, per repetition, by name.
+std::map<std::string, std::vector<std::vector<double>>> rounds;
+
+// Untimed rounds before each repetition: the servers' and zelkd's buffers are
+// faulted in and the processes have run recently on their CPUs.
+constexpr int kWarmUp = 50;
 
 int zelkdChannels[2] = {-1, -1}; // small, large: attached connections
 int sockets[2] = {-1, -1};       // small, large: the client's ends
@@ -99,69 +106,83 @@ pid_t spawn(const std::function<void()> &body)
     return pid;
 }
 
-template <typename Round>
-void timeRounds(benchmark::State &state, const char *name, size_t bytes,
-                Round round)
+// Runs ours and base alternately, kWarmUp times untimed and then once per
+// iteration each, and keeps both series of round times.
+template <typename Ours, typename Base>
+void timeInterleaved(benchmark::State &state, const std::string &name,
+                     size_t bytes, Ours ours, Base base)
 {
-    std::vector<double> samples;
-    samples.reserve(state.max_iterations);
-    for (auto _ : state) {
-        const auto start = Clock::now();
-        if (!round()) {
-            state.SkipWithError("a round failed");
-            break;
+    for (int i = 0; i < kWarmUp; ++i) {
+        if (!ours() || !base()) {
+            state.SkipWithError("a warm-up round failed");
+            return;
         }
+    }
+    std::vector<double> a;
+    std::vector<double> b;
+    a.reserve(state.max_iterations);
+    b.reserve(state.max_iterations);
+    auto timed = [](auto &round, std::vector<double> &samples) {
+        const auto start = Clock::now();
+        const bool ok = round();
         samples.push_back(
             std::chrono::duration<double, std::nano>(Clock::now() - start)
                 .count());
+        return ok;
+    };
+    for (auto _ : state) {
+        if (!timed(ours, a) || !timed(base, b)) {
+            state.SkipWithError("a round failed");
+            return;
+        }
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
-    rounds[name] = std::move(samples);
+    state.SetBytesProcessed(
+        static_cast<int64_t>(state.iterations() * bytes * 2));
+    rounds["zelkd" + name].push_back(std::move(a));
+    rounds["socket" + name].push_back(std::move(b));
 }
 
-void BM_ZelkdRoundTrip64(benchmark::State &state)
+void BM_RoundTrip64(benchmark::State &state)
 {
     char request[kSmall] = {1};
     char reply[kSmall];
-    timeRounds(state, "zelkd64", kSmall, [&] {
-        return zelkMsgSend(zelkdChannels[0], request, kSmall, reply, kSmall) ==
-               0;
-    });
+    timeInterleaved(
+        state, "64", kSmall,
+        [&] {
+            return zelkMsgSend(zelkdChannels[0], request, kSmall, reply,
+                               kSmall) == 0;
+        },
+        [&] {
+            return writeFully(sockets[0], request, kSmall) &&
+                   readFully(sockets[0], reply, kSmall);
+        });
 }
 
-void BM_SocketpairRoundTrip64(benchmark::State &state)
+// The argument is the page offset of the client's data: 16 is where a large
+// malloc() puts it, 0 a page-aligned buffer. The servers' buffers are
+// vectors, at offset 16.
+void BM_Send1MiB(benchmark::State &state)
 {
-    char request[kSmall] = {1};
-    char reply[kSmall];
-    timeRounds(state, "socket64", kSmall, [&] {
-        return writeFully(sockets[0], request, kSmall) &&
-               readFully(sockets[0], reply, kSmall);
-    });
-}
-
-void BM_ZelkdSend1MiB(benchmark::State &state)
-{
-    std::vector<char> data(kLarge, 'z');
-    timeRounds(state, "zelkd1M", kLarge, [&] {
-        return zelkMsgSend(zelkdChannels[1], data.data(), kLarge, nullptr, 0) ==
-               0;
-    });
-}
-
-void BM_SocketpairSend1MiB(benchmark::State &state)
-{
-    std::vector<char> data(kLarge, 's');
+    const auto offset = static_cast<size_t>(state.range(0));
+    std::vector<char> storage(kLarge + 2 * 4096, 'z');
+    const auto base = reinterpret_cast<uintptr_t>(storage.data());
+    char *data = storage.data() + ((4096 - base % 4096) % 4096) + offset;
     char ack;
-    timeRounds(state, "socket1M", kLarge, [&] {
-        return writeFully(sockets[1], data.data(), kLarge) &&
-               readFully(sockets[1], &ack, 1);
-    });
+    timeInterleaved(
+        state, "1M+" + std::to_string(offset), kLarge,
+        [&] {
+            return zelkMsgSend(zelkdChannels[1], data, kLarge, nullptr, 0) == 0;
+        },
+        [&] {
+            return writeFully(sockets[1], data, kLarge) &&
+                   readFully(sockets[1], &ack, 1);
+        });
 }
 
-BENCHMARK(BM_ZelkdRoundTrip64)->UseRealTime();
-BENCHMARK(BM_SocketpairRoundTrip64)->UseRealTime();
-BENCHMARK(BM_ZelkdSend1MiB)->UseRealTime();
-BENCHMARK(BM_SocketpairSend1MiB)->UseRealTime();
+// A fixed number of rounds: every run is a measured one, and the runs of one
+// repetition compare alike.
+BENCHMARK(BM_RoundTrip64)->Iterations(10000)->UseRealTime();
+BENCHMARK(BM_Send1MiB)->Arg(16)->Arg(0)->Iterations(1000)->UseRealTime();
 
 double percentile(std::vector<double> samples, double p)
 {
@@ -171,30 +192,91 @@ double percentile(std::vector<double> samples, double p)
     return samples[static_cast<size_t>(p * (samples.size() - 1))];
 }
 
-void summarize()
+void summarize(int pinned)
 {
-    auto line = [](const char *what, const char *ours, const char *base,
-                   bool throughput) {
-        const double m = percentile(rounds[ours], 0.5);
-        const double b = percentile(rounds[base], 0.5);
-        const double p = percentile(rounds[ours], 0.99);
-        const double bp = percentile(rounds[base], 0.99);
-        printf("%-22s zelkd median %9.1f us p99 %9.1f us | socketpair "
-               "median %9.1f us p99 %9.1f us | %s %.2f\n",
-               what, m / 1e3, p / 1e3, b / 1e3, bp / 1e3,
-               throughput ? "throughput ratio" : "time ratio",
-               throughput ? b / m : m / b);
+    auto line = [](const char *what, const std::string &name, bool throughput) {
+        const auto &ours = rounds["zelkd" + name];
+        const auto &base = rounds["socket" + name];
+        if (ours.empty() || ours.size() != base.size())
+            return;
+        std::vector<double> all;
+        std::vector<double> allBase;
+        double low = 1e300;
+        double high = 0;
+        for (size_t i = 0; i < ours.size(); ++i) {
+            const double m = percentile(ours[i], 0.5);
+            const double b = percentile(base[i], 0.5);
+            const double ratio = throughput ? b / m : m / b;
+            low = std::min(low, ratio);
+            high = std::max(high, ratio);
+            all.insert(all.end(), ours[i].begin(), ours[i].end());
+            allBase.insert(allBase.end(), base[i].begin(), base[i].end());
+        }
+        printf("%-16s zelkd median %8.1f us p99 %9.1f us | socketpair "
+               "median %8.1f us p99 %9.1f us | %s %.2f-%.2f over %zu runs\n",
+               what, percentile(all, 0.5) / 1e3, percentile(all, 0.99) / 1e3,
+               percentile(allBase, 0.5) / 1e3, percentile(allBase, 0.99) / 1e3,
+               throughput ? "throughput ratio" : "time ratio", low, high,
+               ours.size());
     };
-    printf("\n");
-    line("64 B round trip", "zelkd64", "socket64", false);
-    line("1 MiB message", "zelkd1M", "socket1M", true);
+    if (pinned >= 0)
+        printf("\nclient, servers and zelkd pinned to CPU %d\n", pinned);
+    else
+        printf("\nunpinned\n");
+    line("64 B round trip", "64", false);
+    line("1 MiB, offset 16", "1M+16", true);
+    line("1 MiB, offset 0", "1M+0", true);
+}
+
+// Takes --pin=CPU out of the arguments; -1 when absent, -2 when malformed.
+int takePin(int &argc, char **argv)
+{
+    int pin = -1;
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        if (strncmp(argv[i], "--pin=", 6) == 0) {
+            char *end = nullptr;
+            const long cpu = strtol(argv[i] + 6, &end, 10);
+            pin = end != argv[i] + 6 && *end == '\0' && cpu >= 0 &&
+                          cpu < CPU_SETSIZE
+                      ? static_cast<int>(cpu)
+                      : -2;
+        } else {
+            argv[kept++] = argv[i];
+        }
+    }
+    argc = kept;
+    return pin;
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    benchmark::Initialize(&argc, argv);
+    const int pin = takePin(argc, argv);
+    if (pin == -2) {
+        fprintf(stderr, "driver_bench: --pin takes a CPU number\n");
+        return 2;
+    }
+    if (pin >= 0) {
+        // Inherited by zelkd and the servers, which are started below.
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        CPU_SET(pin, &set);
+        if (sched_setaffinity(0, sizeof set, &set) != 0) {
+            perror("driver_bench: sched_setaffinity");
+            return 1;
+        }
+    }
+    std::vector<char *> args(argv, argv + argc);
+    std::string repetitions = "--benchmark_repetitions=5";
+    if (std::none_of(args.begin(), args.end(), [](const char *arg) {
+            return strncmp(arg, "--benchmark_repetitions", 23) == 0;
+        }))
+        args.push_back(repetitions.data());
+    int count = static_cast<int>(args.size());
+    args.push_back(nullptr);
+    benchmark::Initialize(&count, args.data());
     std::string why = zelk::test::enterDriverSandbox();
     zelk::test::ZelkdProcess zelkd;
     // A launcher that runs the chosen zelkd in place of this build's.
@@ -228,7 +310,7 @@ int main(int argc, char **argv)
 
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    summarize();
+    summarize(pin);
 
     for (int i = 0; i < 2; ++i) {
         zelkConnectDetach(zelkdChannels[i]);

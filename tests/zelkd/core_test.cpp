@@ -169,7 +169,8 @@ protected:
     }
 
     Token send(uint64_t conn, pid_t pid, uint32_t size, uint64_t data = kBase,
-               uint32_t replySize = 0, Priority priority = {})
+               uint32_t replySize = 0, uint64_t replyAt = kBase,
+               Priority priority = {})
     {
         zelkIoMsgSend rec{};
         rec.size = sizeof rec;
@@ -177,7 +178,7 @@ protected:
         rec.dataSize = size;
         rec.data = data;
         rec.replySize = replySize;
-        rec.reply = kBase;
+        rec.reply = replyAt;
         const Token t = next();
         Caller caller{pid, 0, 0};
         caller.priority = priority;
@@ -224,7 +225,7 @@ protected:
     Token rtSend(uint64_t conn, pid_t pid, uint32_t level,
                  uint32_t policy = SCHED_FIFO)
     {
-        return send(conn, pid, 0, kBase, 0, Priority{policy, level});
+        return send(conn, pid, 0, kBase, 0, kBase, Priority{policy, level});
     }
 
     FakeMemory memory;
@@ -284,6 +285,44 @@ TEST_F(CoreTest, QueuedDataIsBoundedButAWaitingReceiverTakesMore)
     // Room for a reply larger than any reply is no reason to refuse.
     EXPECT_FALSE(sink.answered(send(conn, 12, 1, kBase, 4097)));
     EXPECT_EQ(EFAULT, sink.err(send(conn, 12, 16, kBase + kSpace - 8)));
+}
+
+// The data of a message and of its reply pass through the core's own buffer
+// at a page offset chosen from both callers' addresses: every pairing of
+// offsets, with messages up to the largest size, arrives whole.
+TEST_F(CoreTest, DataArrivesWholeFromAndToAnyPageOffset)
+{
+    const uint64_t chan = named(ZELK_IOC_CHANNEL_CREATE, "offsets");
+    const uint64_t conn = named(ZELK_IOC_CONNECT_ATTACH, "offsets");
+    const uint64_t offsets[] = {0, 1, 16, 31, 32, 4095};
+    auto fill = [](std::vector<unsigned char> &space, uint64_t at, size_t size,
+                   unsigned char seed) {
+        for (size_t i = 0; i < size; ++i)
+            space[at + i] = static_cast<unsigned char>(seed + i * 7);
+    };
+    unsigned char seed = 0;
+    for (uint64_t from : offsets) {
+        for (uint64_t to : offsets) {
+            for (uint32_t size : {4096u, 4001u}) {
+                SCOPED_TRACE(testing::Message() << from << " -> " << to << ", "
+                                                << size << " bytes");
+                const uint64_t there = 0x8000 + to;
+                const Token r = receive(chan, kBase + there, size);
+                fill(memory.of(2), from, size, ++seed);
+                const Token s = send(conn, 2, size, kBase + from, size,
+                                     kBase + 0x8000 + to);
+                ASSERT_EQ(0, sink.err(r));
+                EXPECT_EQ(0, memcmp(memory.of(2).data() + from,
+                                    memory.of(1).data() + there, size));
+                fill(memory.of(1), from, size, ++seed);
+                EXPECT_EQ(
+                    0, sink.err(reply(chan, idOf(r), 0, size, kBase + from)));
+                ASSERT_EQ(0, sink.err(s));
+                EXPECT_EQ(0, memcmp(memory.of(1).data() + from,
+                                    memory.of(2).data() + there, size));
+            }
+        }
+    }
 }
 
 TEST_F(CoreTest, BadReceiveBufferPassesTheMessageOn)
