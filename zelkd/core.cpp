@@ -20,34 +20,35 @@ bool validName(const char (&field)[kNameBytes])
     return field[0] != '\0' && memchr(field, '\0', kNameBytes) != nullptr;
 }
 
-const char *requestName(uint32_t code)
+// The request's position in requestKinds[].
+int requestKind(uint32_t code)
 {
     switch (code) {
     case ZELK_IOC_CHANNEL_CREATE:
-        return "create";
+        return 0;
     case ZELK_IOC_CHANNEL_DESTROY:
-        return "destroy";
+        return 1;
     case ZELK_IOC_MSG_RECEIVE:
-        return "receive";
+        return 2;
     case ZELK_IOC_MSG_REPLY:
-        return "reply";
+        return 3;
     case ZELK_IOC_CONNECT_ATTACH:
-        return "attach";
+        return 4;
     case ZELK_IOC_CONNECT_DETACH:
-        return "detach";
+        return 5;
     case ZELK_IOC_MSG_SEND:
-        return "send";
+        return 6;
     case ZELK_IOC_MEM_PROBE:
-        return "probe";
+        return 7;
     default:
-        return "unknown";
+        return Counters::kKinds - 1;
     }
 }
 
 } // namespace
 
 Core::Core(ReplySink &sink, MemoryAccess &memory, const Limits &limits)
-    : sink_(sink), memory_(memory), limits_(limits)
+    : sink_(sink, counters_), memory_(memory), limits_(limits)
 {
 }
 
@@ -76,13 +77,16 @@ void Core::release(uint64_t handle)
 void Core::ioctl(Token token, uint64_t handle, const Caller &caller,
                  uint32_t code, const void *in, size_t inSize, size_t outSize)
 {
+    const int kind = requestKind(code);
+    ZELK_PROBE(zelkd, request_start, token, caller.pid, kind);
+    Counters::add(counters_.requests[kind]);
     logLine(LogLevel::Debug, "pid %d%s: %s (0x%08x) on descriptor %llu",
             static_cast<int>(caller.pid), caller.compat ? " (32-bit)" : "",
-            requestName(code), code, static_cast<unsigned long long>(handle));
+            requestKinds[kind], code, static_cast<unsigned long long>(handle));
     auto it = descriptors_.find(handle);
     if (it == descriptors_.end())
         return sink_.replyError(token, EBADF);
-    if (strcmp(requestName(code), "unknown") == 0)
+    if (kind == Counters::kKinds - 1)
         return sink_.replyError(token, ENOTTY);
     // The kernel copies exactly the record size that the code carries, so
     // the sizes can only differ when something else sent the request.
@@ -95,7 +99,7 @@ void Core::ioctl(Token token, uint64_t handle, const Caller &caller,
     Descriptor &desc = it->second;
     switch (code) {
     case ZELK_IOC_CHANNEL_CREATE:
-        return create(token, desc, in);
+        return create(token, desc, caller, in);
     case ZELK_IOC_CHANNEL_DESTROY:
         return destroy(token, desc);
     case ZELK_IOC_MSG_RECEIVE:
@@ -103,7 +107,7 @@ void Core::ioctl(Token token, uint64_t handle, const Caller &caller,
     case ZELK_IOC_MSG_REPLY:
         return reply(token, desc, caller, in);
     case ZELK_IOC_CONNECT_ATTACH:
-        return attach(token, desc, in);
+        return attach(token, desc, caller, in);
     case ZELK_IOC_CONNECT_DETACH:
         return detach(token, desc, handle);
     case ZELK_IOC_MSG_SEND:
@@ -115,7 +119,8 @@ void Core::ioctl(Token token, uint64_t handle, const Caller &caller,
     }
 }
 
-void Core::create(Token token, Descriptor &desc, const void *in)
+void Core::create(Token token, Descriptor &desc, const Caller &caller,
+                  const void *in)
 {
     zelkIoChannelCreate rec;
     if (!readRecord(in, rec) || rec.reserved != 0 || !validName(rec.name))
@@ -127,14 +132,20 @@ void Core::create(Token token, Descriptor &desc, const void *in)
         return sink_.replyError(token, EEXIST);
     auto channel = std::make_shared<Channel>();
     channel->name = name;
+    channel->creatorUid = caller.uid;
+    channel->creatorPid = caller.pid;
+    channel->createdNs = clockNs(CLOCK_REALTIME);
     names_.emplace(std::move(name), channel);
     desc.kind = Kind::Channel;
     desc.channel = std::move(channel);
+    desc.pid = caller.pid;
+    desc.uid = caller.uid;
     logLine(LogLevel::Debug, "channel \"%s\" created", rec.name);
     sink_.replyIoctl(token, nullptr, 0);
 }
 
-void Core::attach(Token token, Descriptor &desc, const void *in)
+void Core::attach(Token token, Descriptor &desc, const Caller &caller,
+                  const void *in)
 {
     zelkIoConnectAttach rec;
     if (!readRecord(in, rec) || !validName(rec.name))
@@ -146,6 +157,8 @@ void Core::attach(Token token, Descriptor &desc, const void *in)
         return sink_.replyError(token, ENOENT);
     desc.kind = Kind::Connection;
     desc.channel = found->second;
+    desc.pid = caller.pid;
+    desc.uid = caller.uid;
     sink_.replyIoctl(token, nullptr, 0);
 }
 

@@ -1,7 +1,8 @@
 // zelkd's core: descriptors, named channels, connections, queued messages and
 // their 16-bit ids, and every rule of send, receive and reply. It has no FUSE
 // in it: requests arrive through DeviceHandler, answers leave through
-// ReplySink, caller memory is reached through MemoryAccess. Single-threaded.
+// ReplySink, caller memory is reached through MemoryAccess. Single-threaded:
+// callers serialise their calls (LockedCore).
 #ifndef ZELKD_CORE_H
 #define ZELKD_CORE_H
 
@@ -13,6 +14,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core_status.h"
+#include "counters.h"
+#include "counting_sink.h"
 #include "device_handler.h"
 #include "driver/protocol.h"
 #include "memory_access.h"
@@ -44,6 +48,13 @@ public:
     size_t waitingRequests() const { return waiting_.size(); }
     uint64_t queuedBytes() const { return queuedBytes_; }
 
+    // Fills out with the channels, requests and connections held now.
+    // Called under the same serialisation as the requests; copies no caller
+    // memory and makes no system call beyond reading the clock.
+    void status(CoreStatus &out) const;
+    // Counted since start; readable from any thread at any time.
+    const Counters &counters() const { return counters_; }
+
 private:
     struct Channel;
     struct Message;
@@ -53,12 +64,16 @@ private:
         Token token;
         pid_t pid;
         zelk::protocol::zelkIoMsgReceive record;
+        uid_t uid;
+        int64_t sinceNs; // CLOCK_MONOTONIC
     };
 
     enum class Kind { Unused, Channel, Connection, Ended };
     struct Descriptor {
         Kind kind = Kind::Unused;
         std::shared_ptr<Channel> channel;
+        pid_t pid = 0; // who made it a channel or connection
+        uid_t uid = 0;
     };
 
     // Where a kept request waits: in a channel's receivers, or as the
@@ -73,8 +88,10 @@ private:
 
     // Requests, by code (core.cpp: descriptors and names; core_messages.cpp:
     // send, receive, reply).
-    void create(Token token, Descriptor &desc, const void *in);
-    void attach(Token token, Descriptor &desc, const void *in);
+    void create(Token token, Descriptor &desc, const Caller &caller,
+                const void *in);
+    void attach(Token token, Descriptor &desc, const Caller &caller,
+                const void *in);
     void destroy(Token token, Descriptor &desc);
     void detach(Token token, Descriptor &desc, uint64_t handle);
     void probe(Token token, const Caller &caller, const void *in);
@@ -91,7 +108,7 @@ private:
     void endConnection(Channel &channel, uint64_t handle, int err);
     // Copies the message's bytes into the receiver's buffer and answers the
     // receive. Returns false (the receive failed with EFAULT) when it cannot.
-    bool deliver(const Message &message, const unsigned char *bytes,
+    bool deliver(Message &message, const unsigned char *bytes,
                  Receiver &receiver);
     // Takes a message out of its channel and the waiting table, and answers
     // its sender with err (or not at all when err is 0).
@@ -102,7 +119,8 @@ private:
     // faulted in) again for every message.
     unsigned char *scratch(size_t size);
 
-    ReplySink &sink_;
+    Counters counters_;
+    CountingSink sink_; // the transport's, counting errors
     MemoryAccess &memory_;
     const Limits limits_;
     uint64_t nextHandle_ = 1;

@@ -47,7 +47,7 @@ unsigned char *Core::scratch(size_t size)
     return scratch_.get();
 }
 
-bool Core::deliver(const Message &message, const unsigned char *bytes,
+bool Core::deliver(Message &message, const unsigned char *bytes,
                    Receiver &receiver)
 {
     const size_t size = message.size;
@@ -59,8 +59,10 @@ bool Core::deliver(const Message &message, const unsigned char *bytes,
         return false;
     }
     // The information word is the full size sent, so truncation shows.
+    Counters::add(counters_.bytes, copied);
     receiver.record.messageId = message.id;
     receiver.record.info = static_cast<uint32_t>(size);
+    message.serverTid = receiver.pid;
     sink_.replyIoctl(receiver.token, &receiver.record, sizeof receiver.record);
     return true;
 }
@@ -101,6 +103,8 @@ void Core::send(Token token, Descriptor &desc, uint64_t handle,
         return sink_.replyError(token, ENOBUFS);
     message.sender = token;
     message.pid = caller.pid;
+    message.uid = caller.uid;
+    message.sentNs = clockNs(CLOCK_MONOTONIC);
     message.connection = handle;
     message.record = rec;
     std::list<Message *> node{&message};
@@ -154,7 +158,7 @@ void Core::receive(Token token, Descriptor &desc, const Caller &caller,
     if (desc.kind != Kind::Channel)
         return sink_.replyError(token, EBADF);
     Channel &channel = *desc.channel;
-    std::list<Receiver> node{Receiver{token, caller.pid, rec}};
+    std::list<Receiver> node{Receiver{token, caller.pid, rec, caller.uid, 0}};
     Receiver &receiver = node.front();
 
     if (!channel.queue.empty()) {
@@ -168,6 +172,7 @@ void Core::receive(Token token, Descriptor &desc, const Caller &caller,
         return;
     }
     auto where = node.begin();
+    receiver.sinceNs = clockNs(CLOCK_MONOTONIC);
     waiting_.emplace(token, Waiting{desc.channel, nullptr, where});
     channel.receivers.splice(channel.receivers.end(), node);
     sink_.keep(token);
@@ -204,10 +209,13 @@ void Core::reply(Token token, Descriptor &desc, const Caller &caller,
     const bool written =
         memory_.write(message.pid, message.record.reply, bytes, copied) == 0;
     const Token sender = message.sender;
+    const int64_t sentNs = message.sentNs;
     dropMessage(channel, message, 0);
-    if (written)
+    if (written) {
+        Counters::add(counters_.bytes, copied);
+        counters_.trip(clockNs(CLOCK_MONOTONIC) - sentNs);
         sink_.replyIoctl(sender, &out, sizeof out);
-    else
+    } else
         sink_.replyError(sender, EFAULT);
     sink_.replyIoctl(token, &rec, sizeof rec);
 }

@@ -5,6 +5,7 @@
 #define ZELKD_CORE_STATE_H
 
 #include <cstring>
+#include <ctime>
 
 #include "core.h"
 
@@ -18,6 +19,9 @@ struct Core::Message {
     uint16_t id = 0;
     Token sender = 0;
     pid_t pid = 0;
+    uid_t uid = 0;
+    int64_t sentNs = 0;      // CLOCK_MONOTONIC, for the round trip and status
+    pid_t serverTid = 0;     // the receiving thread, once received
     uint64_t connection = 0; // the sending descriptor's handle
     zelk::protocol::zelkIoMsgSend record{};
     uint32_t size = 0;                     // bytes sent
@@ -28,12 +32,18 @@ struct Core::Message {
 
 struct Core::Channel {
     std::string name;
+    uid_t creatorUid = 0;
+    pid_t creatorPid = 0;
+    int64_t createdNs = 0; // CLOCK_REALTIME
     bool live = true;
     std::list<Message *> queue;    // not yet received, in arrival order
     std::list<Receiver> receivers; // waiting receives, in arrival order
     std::map<uint16_t, std::unique_ptr<Message>> messages; // unanswered
     uint16_t nextId = 1;
 };
+
+// The clock's reading in nanoseconds.
+int64_t clockNs(clockid_t clock);
 
 // Copies a request's record out of the transport's buffer (which need not
 // be aligned). False when the record's size field is not its size.

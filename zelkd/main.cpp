@@ -1,6 +1,7 @@
 // zelkd: the message-passing driver in user space. Mounts the device file,
 // serves it until SIGTERM or SIGINT, then fails every waiting caller,
-// unmounts and removes the file if it created it.
+// unmounts and removes the file if it created it. Beside the FUSE loop, a
+// thread answers status requests on the control socket.
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -8,14 +9,19 @@
 #include <cstring>
 #include <string>
 
+#include <grp.h>
 #include <unistd.h>
 
+#include "control_socket.h"
 #include "core.h"
+#include "core_state.h"
 #include "fuse_device.h"
+#include "locked_core.h"
 #include "log.h"
 #include "memory_access.h"
 #include "mount_point.h"
 #include "options.h"
+#include "status_json.h"
 
 using namespace zelkd;
 
@@ -38,6 +44,43 @@ std::string canonicalPath(const std::string &path)
     return out + path.substr(slash + 1);
 }
 
+// Root and members of the device file's group see every channel and request.
+bool seesAll(const Peer &peer, gid_t deviceGroup)
+{
+    if (peer.uid == 0 || peer.gid == deviceGroup)
+        return true;
+    for (const gid_t group : peer.groups)
+        if (group == deviceGroup)
+            return true;
+    return false;
+}
+
+// Serves the control socket while the device is served; a socket that
+// cannot be made costs the status, not the device.
+void startControl(ControlSocket &control, LockedCore &locked,
+                  const Options &options, const std::string &path)
+{
+    if (options.control.empty())
+        return;
+    DaemonInfo daemon{ZELKD_VERSION, path, getpid(), clockNs(CLOCK_MONOTONIC),
+                      options.limits};
+    const gid_t group = options.attrs.group;
+    const std::string problem = control.start(
+        options.control,
+        [&locked, daemon, group](const Peer &peer, const std::string &ask) {
+            if (ask != "status")
+                return std::string("{\"error\":\"unknown request\"}\n");
+            CoreStatus status;
+            if (!locked.status(status, std::chrono::milliseconds(500)))
+                return std::string("{\"error\":\"busy\"}\n");
+            status.users = usageOf(status);
+            const Viewer viewer{peer.uid, seesAll(peer, group)};
+            return statusJson(status, locked.counters(), daemon, viewer);
+        });
+    if (!problem.empty())
+        logLine(LogLevel::Error, "no status socket: %s", problem.c_str());
+}
+
 int serve(const Options &options, const std::string &path)
 {
     bool created = false;
@@ -51,6 +94,8 @@ int serve(const Options &options, const std::string &path)
         FuseDevice device;
         ProcessMemory memory;
         Core core(device, memory, options.limits);
+        LockedCore locked(core);
+        ControlSocket control;
         problem = device.mount(path, options.attrs);
         if (!problem.empty()) {
             logLine(LogLevel::Error, "%s", problem.c_str());
@@ -65,7 +110,9 @@ int serve(const Options &options, const std::string &path)
                     static_cast<unsigned>(options.attrs.group),
                     options.limits.maxMessage,
                     static_cast<unsigned long long>(options.limits.maxQueued));
-            const int loop = device.run(core);
+            startControl(control, locked, options, path);
+            const int loop = device.run(locked);
+            control.stop();
             if (loop != 0)
                 logLine(LogLevel::Error, "event loop failed: %s",
                         strerror(-loop));

@@ -58,7 +58,15 @@ bool parseId(const char *text, bool isGroup, unsigned &id)
     return pw != nullptr;
 }
 
-enum LongOnly { kLog = 256, kOwner, kGroup, kMode, kMaxMessage, kMaxQueued };
+enum LongOnly {
+    kLog = 256,
+    kOwner,
+    kGroup,
+    kMode,
+    kMaxMessage,
+    kMaxQueued,
+    kControl
+};
 
 const option kOptions[] = {
     {"device", required_argument, nullptr, 'd'},
@@ -71,6 +79,7 @@ const option kOptions[] = {
     {"mode", required_argument, nullptr, kMode},
     {"max-message", required_argument, nullptr, kMaxMessage},
     {"max-queued", required_argument, nullptr, kMaxQueued},
+    {"control", required_argument, nullptr, kControl},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -99,6 +108,8 @@ void printUsage(FILE *out)
           "      --max-message SIZE largest message or reply (default 16M)\n"
           "      --max-queued SIZE  bound on the data of all queued messages\n"
           "                         (default 256M, at least --max-message)\n"
+          "      --control PATH     status socket for the zelk command\n"
+          "                         (default /run/zelk/zelkd.sock; none: off)\n"
           "  -h, --help             this text\n"
           "  -V, --version          the version\n"
           "SIZE is a byte count with an optional K, M or G suffix.\n"
@@ -167,6 +178,11 @@ std::string parseOptions(int argc, char **argv, Options &options)
             if (!parseSize(optarg, size) || size == 0)
                 return std::string("bad --max-queued ") + optarg;
             options.limits.maxQueued = size;
+            break;
+        case kControl:
+            if (optarg[0] != '/' && strcmp(optarg, "none") != 0)
+                return "--control takes an absolute path or none";
+            options.control = strcmp(optarg, "none") == 0 ? "" : optarg;
             break;
         case ':':
             return std::string("option needs an argument: ") + argv[optind - 1];

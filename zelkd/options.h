@@ -17,6 +17,7 @@ struct Options {
     bool logChosen = false;
     FileAttributes attrs;
     Limits limits;
+    std::string control = "/run/zelk/zelkd.sock"; // "" for none
     bool help = false;
     bool version = false;
 };

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "common/status.h"
+#include "common/trace.h"
 
 using zelk::detail::fail;
 
@@ -51,6 +52,7 @@ public:
     explicit StartRecordOwner(ThreadStartInfo *info) : info_(info) {}
     ~StartRecordOwner()
     {
+        ZELK_PROBE(zelk, thread_end, gettid(), info_->name);
         // unlink, not remove: a directory under the marker's name is never
         // the thread's to delete.
         unlink(info_->path);
@@ -93,6 +95,7 @@ void *threadStub(void *arg)
 
     info->name[kSystemNameMax] = '\0';
     pthread_setname_np(pthread_self(), info->name);
+    ZELK_PROBE(zelk, thread_start, gettid(), info->name, info->entry);
 
     errno = 0; // the entry starts clean of the marker's failures
     return info->entry(info->arg);
