@@ -15,6 +15,10 @@ packages=(
                                          # and unit files, the manual pages
 )
 
+# Static tracepoints: sys/sdt.h for building them in, bpftrace for the test
+# that fires one (the test skips, saying why, where bpftrace cannot attach).
+packages+=(systemtap-sdt-dev bpftrace)
+
 missing=()
 for pkg in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)

@@ -80,13 +80,12 @@ std::string ControlSocket::start(const std::string &path, Answer answer)
     struct stat st {};
     if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
         unlink(path.c_str());
-    // Everybody may connect; the answer depends on who asks.
-    const mode_t mask = umask(0);
-    const int bound =
-        bind(listen_, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    umask(mask);
-    if (bound != 0 || listen(listen_, 16) != 0)
+    if (bind(listen_, reinterpret_cast<sockaddr *>(&address), sizeof address) !=
+            0 ||
+        listen(listen_, 16) != 0)
         return path + ": " + strerror(errno);
+    // Everybody may connect; the answer depends on who asks.
+    chmod(path.c_str(), 0666);
     if (stat(path.c_str(), &st) == 0)
         inode_ = st.st_ino;
     path_ = path;
