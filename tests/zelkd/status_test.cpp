@@ -28,6 +28,8 @@ using zelk::test::Gate;
 using zelktool::Value;
 
 constexpr uint32_t kSize = 100;
+// Caller text reaches the document escaped, and comes back whole.
+constexpr char kMine[] = "mine \"\n\\ \xff";
 
 // Runs a shell command; its standard output and exit status.
 std::string run(const std::string &command, int *status = nullptr)
@@ -138,7 +140,9 @@ class ZelkStatusTest : public zelk::test::ZelkdTest {};
 
 TEST_F(ZelkStatusTest, ShowsWhoIsBlockedOnWhomAndHidesOtherUsersRequests)
 {
-    Scene state;
+    // Static: should an assertion end the test early, the threads that
+    // still run must not reach a scene that has gone.
+    static Scene state;
     scene = &state;
     // An unprivileged user's own channel, and its view once all is set up.
     Gate userReady, userGo;
@@ -146,7 +150,7 @@ TEST_F(ZelkStatusTest, ShowsWhoIsBlockedOnWhomAndHidesOtherUsersRequests)
     ASSERT_EQ(pipe(fromUser), 0);
     const pid_t user = zelk::test::forkChild([&] {
         ASSERT_EQ(zelk::test::dropToUnprivilegedUser(), "");
-        ASSERT_GE(zelkChannelCreate("mine"), 0);
+        ASSERT_GE(zelkChannelCreate(kMine), 0);
         userReady.open();
         userGo.wait();
         const std::string view =
@@ -173,11 +177,13 @@ TEST_F(ZelkStatusTest, ShowsWhoIsBlockedOnWhomAndHidesOtherUsersRequests)
         "/var/run/zelk/pid" + std::to_string(getpid()) + "-tid999999-ghost";
     close(open(ghost.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
 
+    EXPECT_EQ(zelkConnectAttach("nobody"), -1); // counted as ENOENT
     const int pid = getpid();
     const int serverTid = state.tids[0], idleTid = state.tids[4];
     const Value s = zelkJson("status --json");
     EXPECT_TRUE(s["viewer"]["seesAll"].boolean);
     ASSERT_EQ(s["channels"].items.size(), 3u);
+    ASSERT_NE(channelNamed(s, "busy"), nullptr);
     const Value &busy = *channelNamed(s, "busy");
     EXPECT_EQ(busy["creatorUid"].num(), 0);
     EXPECT_EQ(busy["creatorPid"].num(), serverTid);
@@ -191,7 +197,9 @@ TEST_F(ZelkStatusTest, ShowsWhoIsBlockedOnWhomAndHidesOtherUsersRequests)
     const Value &quiet = *channelNamed(s, "quiet");
     EXPECT_EQ(quiet["receivers"].items[0]["tid"].num(), idleTid);
     EXPECT_EQ(quiet["receivers"].items[0]["pid"].num(), pid);
-    EXPECT_EQ((*channelNamed(s, "mine"))["creatorUid"].num(), 65534);
+    const Value *mineAsRoot = channelNamed(s, kMine);
+    ASSERT_NE(mineAsRoot, nullptr);
+    EXPECT_EQ((*mineAsRoot)["creatorUid"].num(), 65534);
     // Longest-blocked first: client1 (held by the server), then 2 and 3.
     const char *states[] = {"received", "queued", "queued"};
     for (int i = 0; i < 3; ++i) {
@@ -206,6 +214,7 @@ TEST_F(ZelkStatusTest, ShowsWhoIsBlockedOnWhomAndHidesOtherUsersRequests)
     EXPECT_EQ(s["counters"]["requests"]["send"].num(), 3);
     EXPECT_EQ(s["counters"]["requests"]["create"].num(), 3);
     EXPECT_EQ(s["counters"]["bytesMoved"].num(), kSize);
+    EXPECT_EQ(s["counters"]["errors"]["ENOENT"].num(), 1);
 
     const Value t = zelkJson("threads --json");
     std::vector<std::string> seen;
@@ -243,7 +252,7 @@ TEST_F(ZelkStatusTest, ShowsWhoIsBlockedOnWhomAndHidesOtherUsersRequests)
     EXPECT_EQ(zelk::test::waitChild(user), 0);
     EXPECT_FALSE(mine["viewer"]["seesAll"].boolean);
     ASSERT_EQ(mine["channels"].items.size(), 1u);
-    EXPECT_EQ(mine["channels"].items[0]["name"].str(), "mine");
+    EXPECT_EQ(mine["channels"].items[0]["name"].str(), kMine);
     EXPECT_TRUE(mine["blockedSends"].items.empty());
     EXPECT_TRUE(mine["connections"].items.empty());
     EXPECT_EQ(mine["hidden"]["channels"].num(), 2);
@@ -258,8 +267,9 @@ TEST_F(ZelkStatusTest, ShowsWhoIsBlockedOnWhomAndHidesOtherUsersRequests)
               std::string::npos);
     state.release.open();
     EXPECT_EQ(WEXITSTATUS(zelkd.stop()), 0);
-    while (state.done < 5)
+    for (int i = 0; i < 10000 && state.done < 5; ++i)
         usleep(1000);
+    EXPECT_EQ(state.done, 5) << "threads still blocked after zelkd stopped";
     int status = 0;
     const std::string gone =
         run(std::string(ZELK_TOOL_PATH) + " status 2>&1", &status);
