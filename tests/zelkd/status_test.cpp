@@ -73,7 +73,6 @@ struct Scene {
     std::atomic<int> tids[5] = {}; // server, client1..3, idle
     std::atomic<int> done{0};
     std::atomic<int> firstId{0};
-    Gate received;
     Gate release;
 };
 Scene *scene;
@@ -94,7 +93,6 @@ void *server(void *)
     char buffer[kSize];
     const int id = zelkMsgReceive(channel, buffer, sizeof buffer, nullptr);
     scene->firstId = id >> 16;
-    scene->received.open();
     scene->release.wait();
     ++scene->done;
     return nullptr;
@@ -145,13 +143,12 @@ TEST_F(ZelkStatusTest, ShowsWhoIsBlockedOnWhomAndHidesOtherUsersRequests)
     static Scene state;
     scene = &state;
     // An unprivileged user's own channel, and its view once all is set up.
-    Gate userReady, userGo;
+    Gate userGo;
     int fromUser[2];
     ASSERT_EQ(pipe(fromUser), 0);
     const pid_t user = zelk::test::forkChild([&] {
         ASSERT_EQ(zelk::test::dropToUnprivilegedUser(), "");
         ASSERT_GE(zelkChannelCreate(kMine), 0);
-        userReady.open();
         userGo.wait();
         const std::string view =
             run(std::string(ZELK_TOOL_PATH) + " status --json");
@@ -159,11 +156,18 @@ TEST_F(ZelkStatusTest, ShowsWhoIsBlockedOnWhomAndHidesOtherUsersRequests)
                   static_cast<ssize_t>(view.size()));
     });
     close(fromUser[1]);
-    ASSERT_TRUE(userReady.wait());
+    // Waits are bounded: a thread or child that fails must not hang the test.
+    ASSERT_TRUE(await([](const Value &s) {
+        return channelNamed(s, kMine) != nullptr;
+    })) << "the unprivileged user's channel did not appear";
 
     start("server", server, 0);
     start("client1", client, 1);
-    ASSERT_TRUE(state.received.wait());
+    ASSERT_TRUE(await([](const Value &s) {
+        const Value *busy = channelNamed(s, "busy");
+        return busy != nullptr && (*busy)["received"].items.size() == 1 &&
+               scene->firstId != 0;
+    }));
     start("client2", client, 2);
     ASSERT_TRUE(await([](const Value &s) { return blockedSends(s) == 2; }));
     start("client3", client, 3);
