@@ -22,6 +22,10 @@ packages=(
                                          # and unit files, the manual pages
 )
 
+# Static tracepoints: sys/sdt.h for building them in, bpftrace for the test
+# that fires one (the test skips, saying why, where bpftrace cannot attach).
+packages+=(systemtap-sdt-dev bpftrace)
+
 # aarch64 and armhf: Debian's cross compilers, the arm64 libfuse3 for the
 # cross-built zelkd, the target's runtime libraries from which the cross
 # packages' dependencies are computed, and the i386 kernel headers. The cross

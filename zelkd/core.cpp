@@ -21,27 +21,28 @@ bool validName(const char (&field)[kNameBytes])
     return field[0] != '\0' && memchr(field, '\0', kNameBytes) != nullptr;
 }
 
-const char *requestName(uint32_t code)
+// The request's position in requestKinds[].
+int requestKind(uint32_t code)
 {
     switch (code) {
     case ZELK_IOC_CHANNEL_CREATE:
-        return "create";
+        return 0;
     case ZELK_IOC_CHANNEL_DESTROY:
-        return "destroy";
+        return 1;
     case ZELK_IOC_MSG_RECEIVE:
-        return "receive";
+        return 2;
     case ZELK_IOC_MSG_REPLY:
-        return "reply";
+        return 3;
     case ZELK_IOC_CONNECT_ATTACH:
-        return "attach";
+        return 4;
     case ZELK_IOC_CONNECT_DETACH:
-        return "detach";
+        return 5;
     case ZELK_IOC_MSG_SEND:
-        return "send";
+        return 6;
     case ZELK_IOC_MEM_PROBE:
-        return "probe";
+        return 7;
     default:
-        return "unknown";
+        return Counters::kKinds - 1;
     }
 }
 
@@ -55,7 +56,7 @@ thread_local bool keptInterrupted = false;
 
 Core::Core(ReplySink &sink, MemoryAccess &memory, const Limits &limits,
            Scheduling *scheduling)
-    : sink_(sink), memory_(memory), limits_(limits), inheritance_(scheduling)
+    : sink_(sink, counters_), memory_(memory), limits_(limits), inheritance_(scheduling)
 {
 }
 
@@ -107,9 +108,12 @@ void Core::release(uint64_t handle)
 void Core::ioctl(Token token, uint64_t handle, const Caller &caller,
                  uint32_t code, const void *in, size_t inSize, size_t outSize)
 {
+    const int kind = requestKind(code);
+    ZELK_PROBE(zelkd, request_start, token, caller.pid, kind);
+    Counters::add(counters_.requests[kind]);
     logLine(LogLevel::Debug, "pid %d%s: %s (0x%08x) on descriptor %llu",
             static_cast<int>(caller.pid), caller.compat ? " (32-bit)" : "",
-            requestName(code), code, static_cast<unsigned long long>(handle));
+            requestKinds[kind], code, static_cast<unsigned long long>(handle));
     // A caller outside zelkd's pid namespace arrives with pid 0: its
     // memory and groups cannot be reached, so it is served nothing.
     if (caller.pid <= 0)
@@ -124,7 +128,7 @@ void Core::ioctl(Token token, uint64_t handle, const Caller &caller,
         if (err != 0)
             return sink_.replyError(token, err);
     }
-    if (strcmp(requestName(code), "unknown") == 0)
+    if (kind == Counters::kKinds - 1)
         return sink_.replyError(token, ENOTTY);
     // The kernel copies exactly the record size that the code carries, so
     // the sizes can only differ when something else sent the request.
@@ -192,9 +196,7 @@ void Core::create(Token token, uint64_t handle, const Caller &caller,
     channel->name = rec.name;
     channel->creatorUid = caller.uid;
     channel->creatorPid = caller.pid;
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    channel->createdNs = int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+    channel->createdNs = clockNs(CLOCK_REALTIME);
     {
         Lock lock(mutex_);
         auto it = descriptors_.find(handle);
@@ -221,6 +223,8 @@ void Core::create(Token token, uint64_t handle, const Caller &caller,
         ++usage.channels;
         it->second.kind = Kind::Channel;
         it->second.channel = std::move(channel);
+        it->second.pid = caller.pid;
+        it->second.uid = caller.uid;
     }
     logLine(LogLevel::Debug, "channel \"%s\" created by pid %d (uid %u)",
             rec.name, static_cast<int>(caller.pid),
@@ -245,6 +249,8 @@ void Core::attach(Token token, uint64_t handle, const Caller &caller,
         return sink_.replyError(token, ENOENT);
     it->second.kind = Kind::Connection;
     it->second.channel = found->second;
+    it->second.pid = caller.pid;
+    it->second.uid = caller.uid;
     sink_.replyIoctl(token, nullptr, 0);
 }
 

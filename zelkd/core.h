@@ -20,6 +20,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core_status.h"
+#include "counters.h"
+#include "counting_sink.h"
 #include "device_handler.h"
 #include "driver/protocol.h"
 #include "inheritance.h"
@@ -64,6 +67,13 @@ public:
     size_t waitingRequests() const;
     uint64_t queuedBytes() const;
 
+    // Fills out with the channels, requests and connections held now.
+    // Called under the same serialisation as the requests; copies no caller
+    // memory and makes no system call beyond reading the clock.
+    void status(CoreStatus &out) const;
+    // Counted since start; readable from any thread at any time.
+    const Counters &counters() const { return counters_; }
+
 private:
     struct Channel;
     struct Message;
@@ -73,12 +83,16 @@ private:
         Token token;
         pid_t pid;
         zelk::protocol::zelkIoMsgReceive record;
+        uid_t uid;
+        int64_t sinceNs; // CLOCK_MONOTONIC
     };
 
     enum class Kind { Unused, Channel, Connection, Ended };
     struct Descriptor {
         Kind kind = Kind::Unused;
         std::shared_ptr<Channel> channel;
+        pid_t pid = 0; // who made it a channel or connection
+        uid_t uid = 0;
     };
 
     // Held by the thread that works on a request outside the lock (copying
@@ -164,7 +178,8 @@ private:
     // Gives freed heap back to the system after large releases.
     void trimIfFreed();
 
-    ReplySink &sink_;
+    Counters counters_;
+    CountingSink sink_; // the transport's, counting errors
     MemoryAccess &memory_;
     const Limits limits_;
     const PolicyHolder *policy_ = nullptr; // set before serving

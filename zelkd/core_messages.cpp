@@ -112,6 +112,7 @@ void Core::send(Token token, uint64_t handle, const Caller &caller,
     message->pid = caller.pid;
     message->uid = caller.uid;
     message->priority = caller.priority;
+    message->sentNs = clockNs(CLOCK_MONOTONIC);
     message->connection = handle;
     message->record = rec;
     message->size = rec.dataSize;
@@ -227,6 +228,9 @@ void Core::send(Token token, uint64_t handle, const Caller &caller,
             out.messageId = message->id;
             out.info = message->size;
             hold(*message, receiver.pid); // raised before it wakes
+            message->serverTid = receiver.pid;
+            Counters::add(counters_.bytes,
+                          smaller(message->size, receiver.record.bufferSize));
             sink_.replyIoctl(receiver.token, &out, sizeof out);
         } else {
             sink_.replyError(receiver.token, taken.err != 0 ? taken.err
@@ -299,7 +303,7 @@ void Core::receive(Token token, uint64_t handle, const Caller &caller,
     zelkIoMsgReceive rec;
     if (!readRecord(in, rec))
         return sink_.replyError(token, EINVAL);
-    std::list<Receiver> node{Receiver{token, caller.pid, rec}};
+    std::list<Receiver> node{Receiver{token, caller.pid, rec, caller.uid, 0}};
     std::list<Message *> held; // the queue's first entry while delivering
     Claim claim;
     std::shared_ptr<Channel> channel;
@@ -326,6 +330,7 @@ void Core::receive(Token token, uint64_t handle, const Caller &caller,
             Waiting &self = waiting_.at(token);
             self.claim = nullptr;
             self.receiver = node.begin();
+            node.front().sinceNs = clockNs(CLOCK_MONOTONIC);
             channel->receivers.splice(channel->receivers.end(), node);
             return;
         }
@@ -344,6 +349,9 @@ void Core::receive(Token token, uint64_t handle, const Caller &caller,
             message->state = Message::State::Received;
             waiting_.erase(token);
             hold(*message, caller.pid);
+            message->serverTid = caller.pid;
+            Counters::add(counters_.bytes,
+                          smaller(message->size, rec.bufferSize));
             rec.messageId = message->id;
             rec.info = message->size;
             sink_.replyIoctl(token, &rec, sizeof rec);
@@ -427,8 +435,12 @@ void Core::reply(Token token, uint64_t handle, const Caller &caller,
         sink_.replyError(sender, claim.err);
     else if (wrote != 0)
         sink_.replyError(sender, EFAULT);
-    else
+    else {
+        Counters::add(counters_.bytes,
+                      smaller(rec.dataSize, message->record.replySize));
+        counters_.trip(clockNs(CLOCK_MONOTONIC) - message->sentNs);
         sink_.replyIoctl(sender, &out, sizeof out);
+    }
     message->sender = 0;
     if (!message->erased)
         eraseMessage(*channel, *message);

@@ -6,6 +6,7 @@
 #define ZELKD_CORE_STATE_H
 
 #include <cstring>
+#include <ctime>
 
 #include "core.h"
 
@@ -30,6 +31,8 @@ struct Core::Message {
     uid_t uid = 0;
     Priority priority;       // the sender's when it sent
     pid_t holder = 0;        // the thread that received it, while it holds it
+    int64_t sentNs = 0;      // CLOCK_MONOTONIC, for the round trip and status
+    pid_t serverTid = 0;     // the receiving thread, once received
     uint64_t connection = 0; // the sending descriptor's handle
     zelk::protocol::zelkIoMsgSend record{};
     uint32_t size = 0;                     // bytes sent
@@ -52,6 +55,9 @@ struct Core::Channel {
     std::unordered_map<uid_t, uint32_t> perUser; // messages, by sender uid
     uint16_t nextId = 1;
 };
+
+// The clock's reading in nanoseconds.
+int64_t clockNs(clockid_t clock);
 
 // Copies a request's record out of the transport's buffer (which need not
 // be aligned). False when the record's size field is not its size.

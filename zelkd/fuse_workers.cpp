@@ -148,8 +148,9 @@ int FuseDevice::run(DeviceHandler &handler, unsigned threads)
 {
     handler_ = &handler;
     // The stopping signals are taken here, by sigwaitinfo; the workers
-    // inherit them blocked. SIGHUP is the policy reloader's. The wake signal breaks a worker's read (no
-    // SA_RESTART); a broken pipe is an error return, not an end.
+    // inherit them blocked. SIGHUP is the policy reloader's. The wake
+    // signal breaks a worker's read (no SA_RESTART); a broken pipe is an
+    // error return, not an end.
     sigset_t stopping, previous;
     sigemptyset(&stopping);
     for (int sig : {SIGTERM, SIGINT})

@@ -2,8 +2,11 @@
 // policy, mounts the device file, serves it until SIGTERM or SIGINT
 // (reloading the policy on SIGHUP), then fails every waiting caller,
 // unmounts and removes the file if it or a dead predecessor created it.
-// Meanwhile it removes the marker files that ended processes left behind.
+// Meanwhile it removes the marker files that ended processes left behind,
+// and a thread answers status requests on the control socket.
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -11,10 +14,14 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <thread>
 
+#include <grp.h>
 #include <unistd.h>
 
+#include "control_socket.h"
 #include "core.h"
+#include "core_state.h"
 #include "fuse_device.h"
 #include "log.h"
 #include "marker_sweep.h"
@@ -24,6 +31,7 @@
 #include "policy_reload.h"
 #include "scheduling.h"
 #include "serving_priority.h"
+#include "status_json.h"
 
 using namespace zelkd;
 
@@ -71,6 +79,56 @@ std::string procProblem()
 // while caller memory is copied; waiting for a partner takes no thread.
 constexpr unsigned kThreads = 64;
 
+// Root and members of the device file's group see every channel and request.
+bool seesAll(const Peer &peer, gid_t deviceGroup)
+{
+    if (peer.uid == 0 || peer.gid == deviceGroup)
+        return true;
+    for (const gid_t group : peer.groups)
+        if (group == deviceGroup)
+            return true;
+    return false;
+}
+
+// Serves the control socket while the device is served; a socket that
+// cannot be made costs the status, not the device.
+void startControl(ControlSocket &control, const Core &core,
+                  const Options &options, const std::string &path)
+{
+    if (options.control.empty())
+        return;
+    DaemonInfo daemon{ZELKD_VERSION, path, getpid(), clockNs(CLOCK_MONOTONIC),
+                      options.limits};
+    const gid_t group = options.attrs.group;
+    const std::string problem = control.start(
+        options.control,
+        [&core, &options, daemon, group](const Peer &peer, const std::string &ask) {
+            if (ask != "status")
+                return std::string("{\"error\":\"unknown request\"}\n");
+            CoreStatus status;
+            const auto begin = std::chrono::steady_clock::now();
+            core.status(status);
+            // A snapshot holds up the device while it copies the core's
+            // state: however often asked, keep that to a tenth of the time.
+            const auto held = std::chrono::steady_clock::now() - begin;
+            std::this_thread::sleep_for(
+                std::min<std::chrono::steady_clock::duration>(
+                    held * 9, std::chrono::seconds(1)));
+            status.users = usageOf(status);
+            for (UserUsage &usage : status.users) {
+                usage.maxChannels = options.limits.maxUserChannels;
+                usage.maxQueuedBytes = options.limits.maxUserQueued;
+                usage.maxBlockedSends = options.limits.maxUserMessages;
+            }
+            if (access(options.policy.c_str(), F_OK) == 0)
+                status.policyFile = options.policy;
+            const Viewer viewer{peer.uid, seesAll(peer, group)};
+            return statusJson(status, core.counters(), daemon, viewer);
+        });
+    if (!problem.empty())
+        logLine(LogLevel::Error, "no status socket: %s", problem.c_str());
+}
+
 int serve(const Options &options, const std::string &path, PolicyHolder &policy)
 {
     bool created = false;
@@ -103,6 +161,7 @@ int serve(const Options &options, const std::string &path, PolicyHolder &policy)
                   inheritance ? &scheduling : nullptr);
         core.usePolicy(&policy);
         PolicyReloader reloader({options.policy, options.policyGiven}, policy);
+        ControlSocket control;
         problem = device.mount(path, options.attrs);
         if (!problem.empty()) {
             logLine(LogLevel::Error, "%s", problem.c_str());
@@ -133,7 +192,9 @@ int serve(const Options &options, const std::string &path, PolicyHolder &policy)
                 logLine(LogLevel::Error,
                         "stale marker files are not removed: %s", e.what());
             }
+            startControl(control, core, options, path);
             const int loop = device.run(core, kThreads);
+            control.stop();
             if (loop != 0)
                 logLine(LogLevel::Error, "event loop failed: %s",
                         strerror(-loop));

@@ -70,6 +70,7 @@ enum LongOnly {
     kUserChannels,
     kUserMessages,
     kNoInheritance,
+    kControl,
 };
 
 // A count from 1 to UINT32_MAX.
@@ -98,6 +99,7 @@ const option kOptions[] = {
     {"user-channels", required_argument, nullptr, kUserChannels},
     {"user-messages", required_argument, nullptr, kUserMessages},
     {"no-inheritance", no_argument, nullptr, kNoInheritance},
+    {"control", required_argument, nullptr, kControl},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -138,6 +140,8 @@ void printUsage(FILE *out)
           "                         their own priority while serving\n"
           "                         real-time senders, and zelkd's threads\n"
           "                         keep theirs\n"
+          "      --control PATH     status socket for the zelk command\n"
+          "                         (default /run/zelk/zelkd.sock; none: off)\n"
           "  -h, --help             this text\n"
           "  -V, --version          the version\n"
           "SIZE is a byte count with an optional K, M or G suffix. A user\n"
@@ -241,6 +245,11 @@ std::string parseOptions(int argc, char **argv, Options &options)
             break;
         case kNoInheritance:
             options.inheritance = false;
+            break;
+        case kControl:
+            if (optarg[0] != '/' && strcmp(optarg, "none") != 0)
+                return "--control takes an absolute path or none";
+            options.control = strcmp(optarg, "none") == 0 ? "" : optarg;
             break;
         case ':':
             return std::string("option needs an argument: ") + argv[optind - 1];

@@ -21,6 +21,7 @@ struct Options {
     std::string policy = "/etc/zelk/policy.conf";
     bool policyGiven = false;
     bool inheritance = true; // raise servers to their senders' priority
+    std::string control = "/run/zelk/zelkd.sock"; // "" for none
     bool help = false;
     bool version = false;
 };

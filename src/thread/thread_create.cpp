@@ -16,6 +16,7 @@
 
 #include "common/status.h"
 #include "thread/marker_registry.h"
+#include "common/trace.h"
 
 using zelk::detail::fail;
 
@@ -53,6 +54,7 @@ public:
     explicit StartRecordOwner(ThreadStartInfo *info) : info_(info) {}
     ~StartRecordOwner()
     {
+        ZELK_PROBE(zelk, thread_end, gettid(), info_->name);
         zelk::detail::markerRemove(info_->marker);
         delete info_;
     }
@@ -91,6 +93,7 @@ void *threadStub(void *arg)
 
     info->name[kSystemNameMax] = '\0';
     pthread_setname_np(pthread_self(), info->name);
+    ZELK_PROBE(zelk, thread_start, gettid(), info->name, info->entry);
 
     errno = 0; // the entry starts clean of the marker's failures
     return info->entry(info->arg);

@@ -133,6 +133,12 @@ int zelkTimerSet(int id, int flags, const zelkTimerSpec *newSetting,
         return -1;
     slot->armed =
         kernel.it_value.tv_sec != 0 || kernel.it_value.tv_nsec != 0 ? 1 : 0;
+    const uint64_t value = newSetting != nullptr ? newSetting->value : 0;
+    slot->dueNs = slot->armed == 0 ? 0
+                  : (flags & TIMER_ABSTIME) != 0
+                      ? value
+                      : zelk::detail::monotonicNs() + value;
+    slot->intervalNs = newSetting != nullptr ? newSetting->interval : 0;
     if (oldSetting != nullptr)
         *oldSetting = fromItimerspec(previous);
     return 0;

@@ -14,6 +14,7 @@
 
 #include "common/lock.h"
 #include "common/status.h"
+#include "common/trace.h"
 
 namespace zelk::detail {
 
@@ -88,12 +89,39 @@ myTimerInfo *slotOfSignal(const siginfo_t &info)
 
 // Runs the slot's callback unless the timer was deleted or disarmed after
 // the signal had been queued.
-void dispatch(myTimerInfo &slot)
+// The tracepoints carry the lateness: how long after its due time the
+// expiry is served (-1 when the due time is not known).
+void dispatch(myTimerInfo &slot, int overrun)
 {
     const MutexHolder hold(&slot.slotLock);
-    if (slot.armed != 0 && slot.inUse != 0)
+    const uint64_t now = monotonicNs();
+    const int64_t lateness =
+        slot.dueNs != 0 ? static_cast<int64_t>(now - slot.dueNs) : -1;
+    ZELK_PROBE(zelk, timer_expire, slot.slotIndex, lateness, overrun);
+    // The next expiry is due one period (plus the overruns) later.
+    slot.dueNs = slot.intervalNs != 0
+                     ? slot.dueNs + slot.intervalNs *
+                                        (1 + static_cast<uint64_t>(overrun))
+                     : 0;
+    if (slot.armed != 0 && slot.inUse != 0) {
+        ZELK_PROBE(zelk, timer_callback_start, slot.slotIndex, lateness);
         slot.callback(slot.slotIndex, slot.userArg);
+        ZELK_PROBE(zelk, timer_callback_end, slot.slotIndex,
+                   static_cast<int64_t>(monotonicNs() - now));
+    }
 }
+
+} // namespace
+
+uint64_t monotonicNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000000u +
+           static_cast<uint64_t>(now.tv_nsec);
+}
+
+namespace {
 
 void *myTimerWorkerThread(void *)
 {
@@ -111,7 +139,7 @@ void *myTimerWorkerThread(void *)
         if (myTimerThreadShallRun == 0)
             break;
         if (myTimerInfo *slot = slotOfSignal(info))
-            dispatch(*slot);
+            dispatch(*slot, info.si_overrun);
     }
     myTimerThreadReady.store(0, std::memory_order_release);
     return nullptr;

@@ -32,7 +32,15 @@ struct myTimerInfo {
     // slotLock.
     int inUse;
     int armed;
+    // When the next expiry is due (CLOCK_MONOTONIC ns, 0: not known) and
+    // the period; for the lateness that the tracepoints report. Guarded
+    // like armed.
+    uint64_t dueNs;
+    uint64_t intervalNs;
 };
+
+// The monotonic clock's reading in nanoseconds.
+uint64_t monotonicNs();
 
 extern std::array<myTimerInfo, kTimerSlots> myTimerInfos;
 extern pthread_mutex_t myTimerMutex;

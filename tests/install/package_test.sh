@@ -46,10 +46,12 @@ libzelk-dev -rw-r--r-- /usr/share/man/man3/zelk.3.gz
 EOF
 if [ -n "$daemon" ]; then
     cat >>"$work/expected" <<EOF
+zelkd -rwxr-xr-x /usr/bin/zelk
 zelkd -rwxr-xr-x /usr/bin/zelkd-session
 zelkd -rwxr-xr-x /usr/sbin/zelkd
 zelkd -rw-r--r-- /usr/lib/systemd/system/zelkd.service
 zelkd -rw-r--r-- /usr/lib/sysusers.d/zelkd.conf
+zelkd -rw-r--r-- /usr/share/man/man1/zelk.1.gz
 zelkd -rw-r--r-- /usr/share/man/man8/zelkd.8.gz
 zelkd -rw-r--r-- /usr/share/man/man5/zelk-policy.5.gz
 zelkd -rw-r--r-- /usr/share/doc/zelkd/examples/policy.conf
