@@ -108,15 +108,22 @@ void devIoctl(fuse_req_t req, fuse_ino_t, int cmd, void *, fuse_file_info *fi,
     FuseDevice &device = deviceOf(req);
     Caller caller{ctx->pid, ctx->uid, ctx->gid,
                   (flags & FUSE_IOCTL_COMPAT) != 0};
-    caller.priority = device.callerPriority(ctx->pid);
-    const ServingAt serving(device.serving(), caller.priority);
-    try {
-        device.handler()->ioctl(tokenOf(req), fi->fh, caller,
-                                static_cast<uint32_t>(cmd), in, inSize,
-                                outSize);
-    } catch (const std::bad_alloc &) {
-        fuse_reply_err(req, ENOMEM);
+    if (!device.startServing(caller.uid)) {
+        fuse_reply_err(req, EAGAIN);
+        return;
     }
+    caller.priority = device.callerPriority(ctx->pid);
+    {
+        const ServingAt serving(device.serving(), caller.priority);
+        try {
+            device.handler()->ioctl(tokenOf(req), fi->fh, caller,
+                                    static_cast<uint32_t>(cmd), in, inSize,
+                                    outSize);
+        } catch (const std::bad_alloc &) {
+            fuse_reply_err(req, ENOMEM);
+        }
+    }
+    device.endServing(caller.uid);
 }
 
 void onInterrupt(fuse_req_t req, void *data)
@@ -178,6 +185,32 @@ std::string FuseDevice::mount(const std::string &path,
 int FuseDevice::daemonize(bool foreground)
 {
     return fuse_daemonize(foreground ? 1 : 0);
+}
+
+bool FuseDevice::startServing(uid_t uid)
+{
+    if (uid == 0)
+        return true;
+    std::lock_guard<std::mutex> hold(servingLock_);
+    try {
+        unsigned &count = servingByUid_[uid];
+        if (count >= perUser_)
+            return false;
+        ++count;
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    return true;
+}
+
+void FuseDevice::endServing(uid_t uid)
+{
+    if (uid == 0)
+        return;
+    std::lock_guard<std::mutex> hold(servingLock_);
+    auto it = servingByUid_.find(uid);
+    if (it != servingByUid_.end() && --it->second == 0)
+        servingByUid_.erase(it);
 }
 
 void FuseDevice::unmount()

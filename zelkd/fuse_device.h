@@ -5,7 +5,9 @@
 #ifndef ZELKD_FUSE_DEVICE_H
 #define ZELKD_FUSE_DEVICE_H
 
+#include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include <sys/types.h>
 
@@ -36,7 +38,7 @@ public:
     // Detaches from the terminal unless foreground; the mount stays.
     static int daemonize(bool foreground);
 
-    // Serves requests until SIGTERM, SIGINT or SIGHUP (or a fatal error of
+    // Serves requests until SIGTERM or SIGINT (or a fatal error of
     // the FUSE channel), then answers every kept request with ENOTCONN.
     // Each request is served on the thread that read it. One thread reads
     // at a time; when a request takes long, another (up to threads in all)
@@ -74,6 +76,12 @@ public:
     const FileAttributes &attributes() const { return attrs_; }
     Priority callerPriority(pid_t tid) const;
     ServingPriority *serving() const { return serving_; }
+    // A thread starts or ends serving an ioctl of user uid. Starting fails
+    // when that user already holds a quarter of the threads (root never
+    // does): requests stuck in one user's memory must leave threads for
+    // everybody else.
+    bool startServing(uid_t uid);
+    void endServing(uid_t uid);
 
 private:
     fuse_session *session_ = nullptr;
@@ -83,6 +91,9 @@ private:
     unsigned stuck_ = 0;
     Scheduling *scheduling_ = nullptr;
     ServingPriority *serving_ = nullptr;
+    unsigned perUser_ = 1; // threads one user may hold; set by run()
+    std::mutex servingLock_;
+    std::unordered_map<uid_t, unsigned> servingByUid_; // guarded by servingLock_
 };
 
 } // namespace zelkd

@@ -174,6 +174,7 @@ int FuseDevice::run(DeviceHandler &handler, unsigned threads)
     workers.session = session_;
     workers.main = pthread_self();
     workers.limit = threads == 0 ? 1 : threads;
+    perUser_ = workers.limit / 4 > 0 ? workers.limit / 4 : 1;
     int rc = 0;
     {
         std::lock_guard<std::mutex> lock(workers.mutex);

@@ -125,7 +125,9 @@ TEST_F(UntrustedLoadTest, MemoryThatNeverComesHoldsUpOnlyItsOwnRequest)
     }
     ASSERT_EQ(kStallSize, st.st_size) << "the stalling filesystem is not up";
 
-    // The attacker sends from a page of that file: zelkd's copy stalls.
+    // The attacker sends from a page of that file, from more threads than
+    // zelkd has: each copy stalls, and those past the attacker's share of
+    // zelkd's threads are refused with EAGAIN instead of taking them all.
     const pid_t attacker = forkChild([] {
         dropPrivileges();
         const int fd = open("/dev/stall", O_RDONLY);
@@ -134,7 +136,14 @@ TEST_F(UntrustedLoadTest, MemoryThatNeverComesHoldsUpOnlyItsOwnRequest)
         ASSERT_NE(MAP_FAILED, page);
         const int connection = zelkConnectAttach("victim");
         ASSERT_GE(connection, 0);
-        zelkMsgSend(connection, page, 4096, nullptr, 0); // until zelkd ends
+        std::vector<std::thread> senders;
+        for (int i = 0; i < 80; ++i)
+            senders.emplace_back([connection, page] {
+                // Until zelkd ends, or EAGAIN at once.
+                zelkMsgSend(connection, page, 4096, nullptr, 0);
+            });
+        for (std::thread &sender : senders)
+            sender.join();
     });
     pollfd read{seen[0], POLLIN, 0};
     ASSERT_EQ(1, poll(&read, 1, 10000)) << "zelkd never read the page";
