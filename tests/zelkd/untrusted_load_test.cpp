@@ -125,8 +125,8 @@ TEST_F(UntrustedLoadTest, MemoryThatNeverComesHoldsUpOnlyItsOwnRequest)
     }
     ASSERT_EQ(kStallSize, st.st_size) << "the stalling filesystem is not up";
 
-    // The attacker sends from a page of that file, from more threads than
-    // zelkd has: each copy stalls, and those past the attacker's share of
+    // The attacker sends from a page of that file, from more processes than
+    // zelkd has threads: each copy stalls, and those past the attacker's share of
     // zelkd's threads are refused with EAGAIN instead of taking them all.
     const pid_t attacker = forkChild([] {
         dropPrivileges();
@@ -136,14 +136,21 @@ TEST_F(UntrustedLoadTest, MemoryThatNeverComesHoldsUpOnlyItsOwnRequest)
         ASSERT_NE(MAP_FAILED, page);
         const int connection = zelkConnectAttach("victim");
         ASSERT_GE(connection, 0);
-        std::vector<std::thread> senders;
-        for (int i = 0; i < 80; ++i)
-            senders.emplace_back([connection, page] {
+        // Processes, not threads: a forked child may not start threads
+        // under ThreadSanitizer.
+        std::vector<pid_t> senders;
+        for (int i = 0; i < 80; ++i) {
+            const pid_t sender = fork();
+            if (sender == 0) {
                 // Until zelkd ends, or EAGAIN at once.
                 zelkMsgSend(connection, page, 4096, nullptr, 0);
-            });
-        for (std::thread &sender : senders)
-            sender.join();
+                _exit(0);
+            }
+            if (sender > 0)
+                senders.push_back(sender);
+        }
+        for (const pid_t sender : senders)
+            waitpid(sender, nullptr, 0);
     });
     pollfd read{seen[0], POLLIN, 0};
     ASSERT_EQ(1, poll(&read, 1, 10000)) << "zelkd never read the page";
