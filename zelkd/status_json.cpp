@@ -9,6 +9,7 @@
 #include <cstring>
 #include <map>
 
+#include "json_text.h"
 #include "proc_task.h"
 
 namespace zelkd {
@@ -46,29 +47,13 @@ public:
         fresh_ = false;
         return *this;
     }
-    // Caller text is escaped byte by byte: controls, quote and backslash as
-    // \u escapes, bytes above 0x7F as the code point of the same number, so
-    // that any name yields valid JSON.
     Json &str(const std::string &s)
     {
         comma();
         quoted(s);
         return *this;
     }
-    void quoted(const std::string &s)
-    {
-        text += '"';
-        for (const unsigned char c : s) {
-            if (c < 0x20 || c == '"' || c == '\\' || c >= 0x7F) {
-                char escaped[8];
-                snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                text += escaped;
-            } else {
-                text += static_cast<char>(c);
-            }
-        }
-        text += '"';
-    }
+    void quoted(const std::string &s) { appendJsonString(text, s); }
     Json &num(int64_t n)
     {
         comma();

@@ -12,6 +12,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include "json_text.h"
 #include "proc_task.h"
 #include "table.h"
 #include "views.h"
@@ -44,17 +45,9 @@ bool parseMarker(const char *file, Marker &out)
 
 std::string quoted(const std::string &s)
 {
-    std::string out = "\"";
-    for (const unsigned char c : s) {
-        if (c < 0x20 || c == '"' || c == '\\' || c >= 0x7F) {
-            char escaped[8];
-            snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
+    std::string out;
+    zelkd::appendJsonString(out, s);
+    return out;
 }
 
 // What zelkd says a thread is doing: blocked in send or receive, and the
