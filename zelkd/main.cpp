@@ -157,7 +157,8 @@ int serve(const Options &options, const std::string &path, PolicyHolder &policy)
             }
         }
         device.usePriorities(scheduling, inheritance ? &serving : nullptr);
-        Core core(device, memory, options.limits,
+        ServingMemory servingMemory(memory, inheritance ? &serving : nullptr);
+        Core core(device, servingMemory, options.limits,
                   inheritance ? &scheduling : nullptr);
         core.usePolicy(&policy);
         PolicyReloader reloader({options.policy, options.policyGiven}, policy);

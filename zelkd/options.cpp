@@ -153,10 +153,12 @@ void printUsage(FILE *out)
           "ended); then it gets back exactly the scheduling it had. A\n"
           "thread holding several messages runs at the highest of their\n"
           "senders' priorities. zelkd's threads wait for requests at the\n"
-          "highest real-time priority and serve each at its caller's. It\n"
-          "needs CAP_SYS_NICE (root has it); without, zelkd warns and runs\n"
-          "without inheritance. Waiting messages are received highest\n"
-          "sender priority first, in arrival order among equals.\n"
+          "highest real-time priority and serve each at its caller's\n"
+          "(large copies and probes of callers without one at zelkd's own\n"
+          "scheduling). It needs CAP_SYS_NICE (root has it); without,\n"
+          "zelkd warns and runs without inheritance. Waiting messages are\n"
+          "received highest sender priority first, in arrival order among\n"
+          "equals.\n"
           "SIGTERM or SIGINT stops the daemon: every waiting caller fails and\n"
           "the device file is unmounted. SIGHUP reloads the policy file.\n",
           out);

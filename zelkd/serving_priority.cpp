@@ -14,6 +14,9 @@ namespace {
 // What the calling thread was last set to; empty before the first set.
 thread_local Schedule current;
 thread_local bool known = false;
+// Set while the thread serves a caller without a real-time priority at the
+// waiting priority: bulk() lowers it to its own.
+thread_local bool lowerForBulk = false;
 
 } // namespace
 
@@ -39,11 +42,22 @@ std::string ServingPriority::start()
 
 void ServingPriority::enter(const Priority &caller)
 {
-    become(caller.level == 0 ? own_ : raisedSchedule(caller, own_.nice));
+    lowerForBulk = caller.level == 0;
+    if (!lowerForBulk)
+        become(raisedSchedule(caller, own_.nice));
+}
+
+void ServingPriority::bulk()
+{
+    if (lowerForBulk) {
+        lowerForBulk = false;
+        become(own_);
+    }
 }
 
 void ServingPriority::leave()
 {
+    lowerForBulk = false;
     become(waiting_);
 }
 

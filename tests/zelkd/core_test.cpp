@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "driver/protocol.h"
+#include "serving_priority.h"
 
 namespace {
 
@@ -537,6 +538,52 @@ TEST_F(CoreTest, HigherOrEndedServersAreLeftAlone)
     EXPECT_EQ(90u, zelkd::carriedPriority(scheduling.threads[201]).level);
     core.release(chan);
     EXPECT_EQ(high, scheduling.threads[201]);
+}
+
+// zelkd's serving thread waits at the highest priority. A caller without a
+// real-time priority costs no switch until a large copy or a probe, which
+// run at the thread's own scheduling; a real-time caller's whole request
+// runs at its priority; the waiting priority comes back after each.
+TEST(ServingPriorityTest, LowersOnlyForWorkTheCallerSizes)
+{
+    FakeScheduling scheduling;
+    Schedule own;
+    own.nice = 5;
+    scheduling.threads[0] = own; // the calling thread
+    zelkd::ServingPriority serving(scheduling);
+    ASSERT_EQ("", serving.start());
+    const Schedule waiting = scheduling.threads[0];
+    EXPECT_EQ(SCHED_FIFO, static_cast<int>(waiting.policy));
+    FakeMemory fake;
+    zelkd::ServingMemory memory(fake, &serving);
+    std::vector<unsigned char> buffer(kSpace);
+    const int setsAtStart = scheduling.sets;
+
+    serving.enter(Priority{});
+    memory.read(1, kBase, buffer.data(), 64);
+    memory.write(1, kBase, buffer.data(), 64);
+    EXPECT_EQ(setsAtStart, scheduling.sets);
+    EXPECT_EQ(waiting, scheduling.threads[0]);
+    memory.read(1, kBase, buffer.data(), kSpace);
+    EXPECT_EQ(own, scheduling.threads[0]);
+    serving.leave();
+    EXPECT_EQ(waiting, scheduling.threads[0]);
+
+    serving.enter(Priority{});
+    memory.probe(1, kBase, 1, true, false);
+    EXPECT_EQ(own, scheduling.threads[0]);
+    serving.leave();
+
+    serving.enter(Priority{SCHED_RR, 30});
+    EXPECT_EQ((Priority{SCHED_RR, 30}),
+              zelkd::carriedPriority(scheduling.threads[0]));
+    memory.read(1, kBase, buffer.data(), kSpace);
+    EXPECT_EQ(30u, zelkd::carriedPriority(scheduling.threads[0]).level);
+    serving.leave();
+    EXPECT_EQ(waiting, scheduling.threads[0]);
+    EXPECT_EQ(setsAtStart + 6, scheduling.sets);
+    serving.stop();
+    EXPECT_EQ(own, scheduling.threads[0]);
 }
 
 } // namespace
