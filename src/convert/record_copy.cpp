@@ -261,10 +261,24 @@ void copyRecord(const void *source, void *destination, const char *layout,
         forwardCopy(src, dst, kernels.recordSize(layout, count), kernels);
         return;
     }
+    // A record of equal 1-, 2-, 4- or 8-byte fields has its size without a
+    // sum, and goes to one kernel whole.
+    size_t total = kUnknownSize;
+    const int first = count != 0 ? layoutEntry(layout, 0) : 0;
+    const bool words = first == 1 || first == 2 || first == 4 || first == 8;
+    if (words && kernels.runLength(layout, count) == count) {
+        total = count * static_cast<size_t>(first);
+        if (overlap(src, dst, total))
+            reverseBytewise(src, dst, layout, count);
+        else if (first == 1)
+            kernels.copyBytes(src, dst, total);
+        else
+            kernels.reverseRun(src, dst, count, first);
+        return;
+    }
     // No entry exceeds 127 bytes: most calls need no exact size to see
     // that the areas are apart.
     const size_t bound = count <= SIZE_MAX / 127 ? count * 127 : SIZE_MAX;
-    size_t total = kUnknownSize;
     if (overlap(src, dst, bound)) {
         total = kernels.recordSize(layout, count);
         if (overlap(src, dst, total)) {

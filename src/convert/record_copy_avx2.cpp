@@ -101,6 +101,12 @@ __attribute__((target("avx2"))) inline void store32(Byte *p, __m256i v)
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), v);
 }
 
+__attribute__((target("avx2"))) inline void
+reverse32(const Byte *src, Byte *dst, __m256i pattern)
+{
+    store32(dst, _mm256_shuffle_epi8(load32(src), pattern));
+}
+
 __attribute__((target("avx2"))) void avx2ReverseRun(const Byte *src, Byte *dst,
                                                     size_t fields, int n)
 {
@@ -116,7 +122,18 @@ __attribute__((target("avx2"))) void avx2ReverseRun(const Byte *src, Byte *dst,
         _mm_load_si128(reinterpret_cast<const __m128i *>(kPatterns[which])));
     const size_t size = static_cast<size_t>(n);
     const size_t bytes = fields * size;
-    size_t off = 0;
+    if (bytes < 32) {
+        reverseFieldsFrom(src, dst, 0, fields, n);
+        return;
+    }
+    // Stores that straddle two cache lines cost about twice as much, so the
+    // body stores at 32-byte boundaries of the destination, where these fall
+    // on field boundaries; the first 32 bytes and the last 32 go apart, over
+    // bytes that the body writes again with the same values.
+    size_t off = (0 - reinterpret_cast<uintptr_t>(dst)) & 31;
+    if (off % size != 0)
+        off = 0;
+    reverse32(src, dst, pattern);
     for (; off + 128 <= bytes; off += 128) {
         const __m256i a = load32(src + off);
         const __m256i b = load32(src + off + 32);
@@ -128,8 +145,8 @@ __attribute__((target("avx2"))) void avx2ReverseRun(const Byte *src, Byte *dst,
         store32(dst + off + 96, _mm256_shuffle_epi8(d, pattern));
     }
     for (; off + 32 <= bytes; off += 32)
-        store32(dst + off, _mm256_shuffle_epi8(load32(src + off), pattern));
-    reverseFieldsFrom(src, dst, off / size, fields, n);
+        reverse32(src + off, dst + off, pattern);
+    reverse32(src + bytes - 32, dst + bytes - 32, pattern); // whole fields: bytes and 32 are multiples of n
 }
 
 __attribute__((target("avx2"))) void avx2CopyBytes(const Byte *src, Byte *dst,
@@ -139,7 +156,10 @@ __attribute__((target("avx2"))) void avx2CopyBytes(const Byte *src, Byte *dst,
         std::memcpy(dst, src, n);
         return;
     }
-    size_t i = 0;
+    // As above: the body's stores at 32-byte boundaries of the destination,
+    // the first and last 32 bytes apart.
+    store32(dst, load32(src));
+    size_t i = (0 - reinterpret_cast<uintptr_t>(dst)) & 31;
     for (; i + 128 <= n; i += 128) {
         const __m256i a = load32(src + i);
         const __m256i b = load32(src + i + 32);
@@ -152,8 +172,7 @@ __attribute__((target("avx2"))) void avx2CopyBytes(const Byte *src, Byte *dst,
     }
     for (; i + 32 <= n; i += 32)
         store32(dst + i, load32(src + i));
-    if (i < n) // the last 32 bytes, some of them again
-        store32(dst + n - 32, load32(src + n - 32));
+    store32(dst + n - 32, load32(src + n - 32));
 }
 
 } // namespace
