@@ -188,6 +188,11 @@ size_t baseRunLength(const char *layout, size_t count)
     return runLengthFrom(layout, i, count);
 }
 
+size_t baseLeadingRun(const char *layout)
+{
+    return baseRunLength(layout, std::strlen(layout));
+}
+
 void baseReverseRun(const Byte *src, Byte *dst, size_t fields, int n)
 {
     size_t i = 0;
@@ -247,7 +252,8 @@ const CopyKernels &baselineCopyKernels()
     // SSE2 has no byte shuffle, so no reverseFields: the driver's field by
     // field path is as fast as plain code gets.
     static constexpr CopyKernels kernels{
-        baseRecordSize, baseRunLength, baseReverseRun, baseCopyBytes, nullptr};
+        baseRecordSize, baseRunLength,  baseLeadingRun,
+        baseReverseRun, baseCopyBytes, nullptr};
     return kernels;
 }
 
@@ -256,22 +262,30 @@ void copyRecord(const void *source, void *destination, const char *layout,
 {
     const auto *src = static_cast<const Byte *>(source);
     auto *dst = static_cast<Byte *>(destination);
-    const size_t count = std::strlen(layout);
+    if (layout[0] == 0)
+        return;
+    // One pass over the descriptor finds a record of equal entries whole;
+    // the others then need the length of the rest.
+    const size_t run = kernels.leadingRun(layout);
+    const size_t count = layout[run] == 0 ? run : run + std::strlen(layout + run);
+    const int first = layoutEntry(layout, 0);
+    const size_t equalTotal =
+        run == count && first > 0 ? count * static_cast<size_t>(first) : 0;
     if (swap == 0) {
-        forwardCopy(src, dst, kernels.recordSize(layout, count), kernels);
+        forwardCopy(src, dst,
+                    run == count ? equalTotal
+                                 : kernels.recordSize(layout, count),
+                    kernels);
         return;
     }
-    // A record of equal 1-, 2-, 4- or 8-byte fields has its size without a
-    // sum, and goes to one kernel whole.
+    // A record of equal 1-, 2-, 4- or 8-byte fields goes to one kernel
+    // whole.
     size_t total = kUnknownSize;
-    const int first = count != 0 ? layoutEntry(layout, 0) : 0;
-    const bool words = first == 1 || first == 2 || first == 4 || first == 8;
-    if (words && kernels.runLength(layout, count) == count) {
-        total = count * static_cast<size_t>(first);
-        if (overlap(src, dst, total))
+    if (run == count && (first == 1 || first == 2 || first == 4 || first == 8)) {
+        if (overlap(src, dst, equalTotal))
             reverseBytewise(src, dst, layout, count);
         else if (first == 1)
-            kernels.copyBytes(src, dst, total);
+            kernels.copyBytes(src, dst, equalTotal);
         else
             kernels.reverseRun(src, dst, count, first);
         return;
