@@ -140,12 +140,15 @@ enum class Plan { done, run, other, end };
 __attribute__((target("avx2"))) inline Plan
 planBlock(const char *layout, size_t room, BlockPlan &plan)
 {
-    // Eight equal entries first: a run, perhaps, for the driver's kernel.
-    if (equalWordRun(
-            loadBytes<uint64_t>(reinterpret_cast<const Byte *>(layout))))
-        return Plan::run;
     const __m256i sizes =
         _mm256_loadu_si256(reinterpret_cast<const __m256i *>(layout));
+    // Eight equal entries first: a run, perhaps, for the driver's kernel.
+    if ((_mm256_movemask_epi8(
+             _mm256_cmpeq_epi8(sizes, _mm256_slli_si256(sizes, 1))) &
+         0xFE) == 0xFE &&
+        equalWordRun(
+            loadBytes<uint64_t>(reinterpret_cast<const Byte *>(layout))))
+        return Plan::run;
     if (_mm256_movemask_epi8(sizes) != 0)
         return Plan::other; // negative entries
     // Each pair's size, then the sums up to each pair's end: within each
