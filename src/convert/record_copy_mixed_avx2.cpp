@@ -137,8 +137,37 @@ constexpr size_t kBlockEntries = 32;
 
 enum class Plan { done, run, other, end };
 
+// The plan's constant operands, formed once per call.
+struct PlanConstants {
+    __m256i ones, eights, lastLane, lastRow, sixteens, quadWeights, quadScale,
+        wordOnes, wordSixteens;
+};
+
+__attribute__((target("avx2"))) inline PlanConstants planConstants()
+{
+    PlanConstants c{_mm256_set1_epi8(1),         _mm256_set1_epi8(8),
+                    _mm256_set1_epi16(0x0F0E),   _mm256_set1_epi16(255 * 16),
+                    _mm256_set1_epi16(16),       _mm256_set1_epi16(0x0108),
+                    _mm256_set1_epi32(0x00010040), _mm256_set1_epi16(1),
+                    _mm256_set1_epi32(16)};
+    // Opaque to the compiler from here on, so that it keeps the values
+    // rather than forming them again where they are used; one at a time, as
+    // 32-bit x86 has only eight vector registers.
+    asm("" : "+x"(c.ones));
+    asm("" : "+x"(c.eights));
+    asm("" : "+x"(c.lastLane));
+    asm("" : "+x"(c.lastRow));
+    asm("" : "+x"(c.sixteens));
+    asm("" : "+x"(c.quadWeights));
+    asm("" : "+x"(c.quadScale));
+    asm("" : "+x"(c.wordOnes));
+    asm("" : "+x"(c.wordSixteens));
+    return c;
+}
+
 __attribute__((target("avx2"))) inline Plan
-planBlock(const char *layout, size_t room, BlockPlan &plan)
+planBlock(const char *layout, size_t room, BlockPlan &plan,
+          const PlanConstants &k)
 {
     const __m256i sizes =
         _mm256_loadu_si256(reinterpret_cast<const __m256i *>(layout));
@@ -153,12 +182,12 @@ planBlock(const char *layout, size_t room, BlockPlan &plan)
         return Plan::other; // negative entries
     // Each pair's size, then the sums up to each pair's end: within each
     // half of the register, and the low half's total added to the high one.
-    const __m256i pairSizes = _mm256_maddubs_epi16(sizes, _mm256_set1_epi8(1));
+    const __m256i pairSizes = _mm256_maddubs_epi16(sizes, k.ones);
     __m256i ends = _mm256_add_epi16(pairSizes, _mm256_slli_si256(pairSizes, 2));
     ends = _mm256_add_epi16(ends, _mm256_slli_si256(ends, 4));
     ends = _mm256_add_epi16(ends, _mm256_slli_si256(ends, 8));
     const __m256i lowTotal = _mm256_shuffle_epi8(
-        _mm256_permute2x128_si256(ends, ends, 0x08), _mm256_set1_epi16(0x0F0E));
+        _mm256_permute2x128_si256(ends, ends, 0x08), k.lastLane);
     ends = _mm256_add_epi16(ends, lowTotal);
     const auto total = static_cast<unsigned>(_mm256_extract_epi16(ends, 15));
     if (room < total + 16)
@@ -168,27 +197,27 @@ planBlock(const char *layout, size_t room, BlockPlan &plan)
     // that reverses the pair, or a alone where a + b exceeds 16. Larger
     // fields give other rows or larger offsets, cut to the table's last row;
     // their pairs are split and done again.
-    const __m256i less = _mm256_sub_epi8(sizes, _mm256_set1_epi8(1));
+    const __m256i less = _mm256_sub_epi8(sizes, k.ones);
     const __m256i rows = _mm256_min_epu16(
         _mm256_or_si256(_mm256_slli_epi16(less, 8), _mm256_srli_epi16(less, 4)),
-        _mm256_set1_epi16(255 * 16));
+        k.lastRow);
     _mm256_store_si256(reinterpret_cast<__m256i *>(plan.starts),
                        _mm256_sub_epi16(ends, pairSizes));
     _mm256_store_si256(reinterpret_cast<__m256i *>(plan.rows), rows);
     plan.split = static_cast<uint32_t>(_mm256_movemask_epi8(
-        _mm256_cmpgt_epi16(pairSizes, _mm256_set1_epi16(16))));
+        _mm256_cmpgt_epi16(pairSizes, k.sixteens)));
     // Quads of fields of at most 8 bytes and 16 in all take one row of
     // kReverseQuads, found from the four sizes three bits each.
     const __m256i quadIndex = _mm256_madd_epi16(
-        _mm256_maddubs_epi16(less, _mm256_set1_epi16(0x0108)),
-        _mm256_set1_epi32(0x00010040));
+        _mm256_maddubs_epi16(less, k.quadWeights),
+        k.quadScale);
     _mm256_store_si256(reinterpret_cast<__m256i *>(plan.quadRows),
                        _mm256_slli_epi32(quadIndex, 4));
     const __m256i small = _mm256_cmpeq_epi32(
-        _mm256_cmpgt_epi8(sizes, _mm256_set1_epi8(8)), _mm256_setzero_si256());
+        _mm256_cmpgt_epi8(sizes, k.eights), _mm256_setzero_si256());
     const __m256i fits = _mm256_andnot_si256(
-        _mm256_cmpgt_epi32(_mm256_madd_epi16(pairSizes, _mm256_set1_epi16(1)),
-                           _mm256_set1_epi32(16)),
+        _mm256_cmpgt_epi32(_mm256_madd_epi16(pairSizes, k.wordOnes),
+                           k.wordSixteens),
         small);
     plan.quads = static_cast<unsigned>(
         _mm256_movemask_ps(_mm256_castsi256_ps(fits)));
@@ -239,16 +268,17 @@ __attribute__((target("avx2"))) size_t
 avx2ReverseFields(const Byte *src, Byte *dst, const char *layout, size_t count,
                   size_t room, size_t *bytes)
 {
-    // Kept in a register rather than formed again for every pair.
+    // Kept in registers rather than formed again for every group.
     const unsigned char *pairs = kReversePairs.rows[0];
     const unsigned char *quads = kReverseQuads.rows[0];
     asm("" : "+r"(pairs), "+r"(quads));
     size_t i = 0;
     size_t off = 0;
-    // Two blocks are planned before either is copied, so that the copying
-    // never waits for its plan.
+    // Eight blocks are planned before any is copied, so that the copying
+    // never waits for the stores of its plan.
     constexpr size_t kAhead = 8;
     BlockPlan plans[kAhead];
+    const PlanConstants constants = planConstants();
     Plan last = Plan::done;
     while (i + kBlockEntries <= count) {
         size_t planned = 0;
@@ -256,7 +286,7 @@ avx2ReverseFields(const Byte *src, Byte *dst, const char *layout, size_t count,
         for (; planned < kAhead && i + kBlockEntries * (planned + 1) <= count;
              ++planned) {
             last = planBlock(layout + i + kBlockEntries * planned, room - ahead,
-                             plans[planned]);
+                             plans[planned], constants);
             if (last != Plan::done)
                 break;
             ahead += plans[planned].total;
