@@ -251,9 +251,9 @@ const CopyKernels &baselineCopyKernels()
 {
     // SSE2 has no byte shuffle, so no reverseFields: the driver's field by
     // field path is as fast as plain code gets.
-    static constexpr CopyKernels kernels{
-        baseRecordSize, baseRunLength,  baseLeadingRun,
-        baseReverseRun, baseCopyBytes, nullptr};
+    static constexpr CopyKernels kernels{baseRecordSize, baseRunLength,
+                                         baseLeadingRun, baseReverseRun,
+                                         baseCopyBytes,  nullptr};
     return kernels;
 }
 
@@ -267,7 +267,8 @@ void copyRecord(const void *source, void *destination, const char *layout,
     // One pass over the descriptor finds a record of equal entries whole;
     // the others then need the length of the rest.
     const size_t run = kernels.leadingRun(layout);
-    const size_t count = layout[run] == 0 ? run : run + std::strlen(layout + run);
+    const size_t count =
+        layout[run] == 0 ? run : run + std::strlen(layout + run);
     const int first = layoutEntry(layout, 0);
     const size_t equalTotal =
         run == count && first > 0 ? count * static_cast<size_t>(first) : 0;
@@ -281,7 +282,8 @@ void copyRecord(const void *source, void *destination, const char *layout,
     // A record of equal 1-, 2-, 4- or 8-byte fields goes to one kernel
     // whole.
     size_t total = kUnknownSize;
-    if (run == count && (first == 1 || first == 2 || first == 4 || first == 8)) {
+    if (run == count &&
+        (first == 1 || first == 2 || first == 4 || first == 8)) {
         if (overlap(src, dst, equalTotal))
             reverseBytewise(src, dst, layout, count);
         else if (first == 1)

@@ -96,8 +96,8 @@ __attribute__((target("avx2"), no_sanitize_address)) inline uint64_t
 differingEntries(const char *block, __m256i first)
 {
     const auto *p = reinterpret_cast<const __m256i *>(block);
-    const auto low = static_cast<uint32_t>(_mm256_movemask_epi8(
-        _mm256_cmpeq_epi8(_mm256_load_si256(p), first)));
+    const auto low = static_cast<uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_load_si256(p), first)));
     const auto high = static_cast<uint32_t>(_mm256_movemask_epi8(
         _mm256_cmpeq_epi8(_mm256_load_si256(p + 1), first)));
     return ~(static_cast<uint64_t>(high) << 32 | low);
@@ -119,9 +119,9 @@ avx2LeadingRun(const char *layout)
     while (found == 0) {
         block += 64;
         const __m256i *p = reinterpret_cast<const __m256i *>(block);
-        const __m256i same =
-            _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_load_si256(p), first),
-                             _mm256_cmpeq_epi8(_mm256_load_si256(p + 1), first));
+        const __m256i same = _mm256_and_si256(
+            _mm256_cmpeq_epi8(_mm256_load_si256(p), first),
+            _mm256_cmpeq_epi8(_mm256_load_si256(p + 1), first));
         if (_mm256_movemask_epi8(same) != -1)
             found = differingEntries(block, first);
     }
@@ -184,7 +184,8 @@ __attribute__((target("avx2"))) void avx2ReverseRun(const Byte *src, Byte *dst,
     }
     for (; off + 32 <= bytes; off += 32)
         reverse32(src + off, dst + off, pattern);
-    reverse32(src + bytes - 32, dst + bytes - 32, pattern); // whole fields: bytes and 32 are multiples of n
+    // Whole fields: bytes and 32 are multiples of n.
+    reverse32(src + bytes - 32, dst + bytes - 32, pattern);
 }
 
 __attribute__((target("avx2"))) void avx2CopyBytes(const Byte *src, Byte *dst,
@@ -217,9 +218,9 @@ __attribute__((target("avx2"))) void avx2CopyBytes(const Byte *src, Byte *dst,
 
 const CopyKernels *avx2CopyKernels()
 {
-    static constexpr CopyKernels kernels{
-        avx2RecordSize, avx2RunLength,  avx2LeadingRun,
-        avx2ReverseRun, avx2CopyBytes, avx2ReverseFields};
+    static constexpr CopyKernels kernels{avx2RecordSize, avx2RunLength,
+                                         avx2LeadingRun, avx2ReverseRun,
+                                         avx2CopyBytes,  avx2ReverseFields};
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") ? &kernels : nullptr;
 }

@@ -3,6 +3,7 @@
 // group of two or four fields starts and which byte shuffle reverses it; the
 // copy then takes one load, one shuffle and one store per group.
 #include "convert/record_copy.h"
+#include "convert/reverse_patterns.h"
 
 #include <cstdint>
 
@@ -14,61 +15,6 @@ namespace zelk::detail {
 namespace {
 
 using Byte = unsigned char;
-
-// Shuffle patterns for two fields of a and b bytes (1 to 16) at the start
-// of a 16-byte block: row (a - 1) * 16 + b - 1 reverses both where a + b is
-// at most 16, and the first alone otherwise.
-struct ReversePairs {
-    unsigned char rows[256][16];
-};
-
-constexpr ReversePairs makeReversePairs()
-{
-    ReversePairs pairs{};
-    for (int a = 1; a <= 16; ++a)
-        for (int b = 1; b <= 16; ++b)
-            for (int t = 0; t < 16; ++t) {
-                int from = t;
-                if (t < a)
-                    from = a - 1 - t;
-                else if (t < a + b)
-                    from = 2 * a + b - 1 - t;
-                pairs.rows[(a - 1) * 16 + b - 1][t] =
-                    static_cast<unsigned char>(from);
-            }
-    return pairs;
-}
-
-alignas(64) constexpr ReversePairs kReversePairs = makeReversePairs();
-
-// Shuffle patterns for four fields of 1 to 8 bytes that together fit a
-// 16-byte block: row ((a - 1) * 8 + b - 1) * 64 + (c - 1) * 8 + d - 1
-// reverses each of a, b, c and d. Rows of larger sums are not used.
-struct ReverseQuads {
-    unsigned char rows[4096][16];
-};
-
-constexpr ReverseQuads makeReverseQuads()
-{
-    ReverseQuads quads{};
-    for (int row = 0; row < 4096; ++row) {
-        unsigned char *pattern = quads.rows[row];
-        int start = 0;
-        for (int shift = 9; shift >= 0; shift -= 3) {
-            const int n = ((row >> shift) & 7) + 1;
-            if (start + n > 16)
-                break;
-            for (int k = 0; k < n; ++k)
-                pattern[start + k] = static_cast<unsigned char>(start + n - 1 - k);
-            start += n;
-        }
-        for (int t = start; t < 16; ++t)
-            pattern[t] = static_cast<unsigned char>(t);
-    }
-    return quads;
-}
-
-alignas(64) constexpr ReverseQuads kReverseQuads = makeReverseQuads();
 
 // Shuffles a 16-byte block with the given pattern, which reverses one or two
 // fields at the block's start; the rest of the block gets bytes that follow
@@ -125,12 +71,12 @@ reverseApart(const Byte *src, Byte *dst, size_t a, size_t b)
 // each pair of fields starts, which shuffle row reverses it, whether it
 // exceeds one 16-byte block, and which quads one shuffle reverses whole.
 struct BlockPlan {
-    alignas(32) uint16_t starts[16];   // bytes from the block's first field
-    alignas(32) uint16_t rows[16];     // the row's offset in kReversePairs
-    alignas(32) uint32_t quadRows[8];  // the row's offset in kReverseQuads
-    uint32_t split;                    // bit 2k: pair k exceeds a block
-    unsigned quads;                    // bit q: quad q fits a block
-    unsigned total;                    // bytes
+    alignas(32) uint16_t starts[16];  // bytes from the block's first field
+    alignas(32) uint16_t rows[16];    // the row's offset in kReversePairs
+    alignas(32) uint32_t quadRows[8]; // the row's offset in kReverseQuads
+    uint32_t split;                   // bit 2k: pair k exceeds a block
+    unsigned quads;                   // bit q: quad q fits a block
+    unsigned total;                   // bytes
 };
 
 constexpr size_t kBlockEntries = 32;
@@ -145,9 +91,9 @@ struct PlanConstants {
 
 __attribute__((target("avx2"))) inline PlanConstants planConstants()
 {
-    PlanConstants c{_mm256_set1_epi8(1),         _mm256_set1_epi8(8),
-                    _mm256_set1_epi16(0x0F0E),   _mm256_set1_epi16(255 * 16),
-                    _mm256_set1_epi16(16),       _mm256_set1_epi16(0x0108),
+    PlanConstants c{_mm256_set1_epi8(1),           _mm256_set1_epi8(8),
+                    _mm256_set1_epi16(0x0F0E),     _mm256_set1_epi16(255 * 16),
+                    _mm256_set1_epi16(16),         _mm256_set1_epi16(0x0108),
                     _mm256_set1_epi32(0x00010040), _mm256_set1_epi16(1),
                     _mm256_set1_epi32(16)};
     // Opaque to the compiler from here on, so that it keeps the values
@@ -165,9 +111,10 @@ __attribute__((target("avx2"))) inline PlanConstants planConstants()
     return c;
 }
 
-__attribute__((target("avx2"))) inline Plan
-planBlock(const char *layout, size_t room, BlockPlan &plan,
-          const PlanConstants &k)
+__attribute__((target("avx2"))) inline Plan planBlock(const char *layout,
+                                                      size_t room,
+                                                      BlockPlan &plan,
+                                                      const PlanConstants &k)
 {
     const __m256i sizes =
         _mm256_loadu_si256(reinterpret_cast<const __m256i *>(layout));
@@ -204,23 +151,22 @@ planBlock(const char *layout, size_t room, BlockPlan &plan,
     _mm256_store_si256(reinterpret_cast<__m256i *>(plan.starts),
                        _mm256_sub_epi16(ends, pairSizes));
     _mm256_store_si256(reinterpret_cast<__m256i *>(plan.rows), rows);
-    plan.split = static_cast<uint32_t>(_mm256_movemask_epi8(
-        _mm256_cmpgt_epi16(pairSizes, k.sixteens)));
+    plan.split = static_cast<uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpgt_epi16(pairSizes, k.sixteens)));
     // Quads of fields of at most 8 bytes and 16 in all take one row of
     // kReverseQuads, found from the four sizes three bits each.
     const __m256i quadIndex = _mm256_madd_epi16(
-        _mm256_maddubs_epi16(less, k.quadWeights),
-        k.quadScale);
+        _mm256_maddubs_epi16(less, k.quadWeights), k.quadScale);
     _mm256_store_si256(reinterpret_cast<__m256i *>(plan.quadRows),
                        _mm256_slli_epi32(quadIndex, 4));
-    const __m256i small = _mm256_cmpeq_epi32(
-        _mm256_cmpgt_epi8(sizes, k.eights), _mm256_setzero_si256());
+    const __m256i small = _mm256_cmpeq_epi32(_mm256_cmpgt_epi8(sizes, k.eights),
+                                             _mm256_setzero_si256());
     const __m256i fits = _mm256_andnot_si256(
         _mm256_cmpgt_epi32(_mm256_madd_epi16(pairSizes, k.wordOnes),
                            k.wordSixteens),
         small);
-    plan.quads = static_cast<unsigned>(
-        _mm256_movemask_ps(_mm256_castsi256_ps(fits)));
+    plan.quads =
+        static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(fits)));
     plan.total = total;
     return Plan::done;
 }
@@ -300,8 +246,8 @@ avx2ReverseFields(const Byte *src, Byte *dst, const char *layout, size_t count,
         if (last == Plan::run || last == Plan::end)
             break; // a run for the driver's kernel, or the record's end
         if (last == Plan::other) {
-            off = reverseEach(src, dst, layout, i, i + kBlockEntries, off,
-                              room);
+            off =
+                reverseEach(src, dst, layout, i, i + kBlockEntries, off, room);
             i += kBlockEntries;
             last = Plan::done;
         }

@@ -94,9 +94,9 @@ void neonCopyBytes(const Byte *src, Byte *dst, size_t n)
 const CopyKernels *neonCopyKernels()
 {
     // No reverseFields yet: mixed fields go field by field.
-    static constexpr CopyKernels kernels{
-        neonRecordSize, neonRunLength, neonLeadingRun,
-        neonReverseRun, neonCopyBytes, nullptr};
+    static constexpr CopyKernels kernels{neonRecordSize, neonRunLength,
+                                         neonLeadingRun, neonReverseRun,
+                                         neonCopyBytes,  nullptr};
 #if defined(__arm__)
     if ((getauxval(AT_HWCAP) & HWCAP_ARM_NEON) == 0)
         return nullptr;

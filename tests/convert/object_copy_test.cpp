@@ -254,9 +254,9 @@ TEST(ObjectCopyTest, MixedSmallFieldsStayInsideTheRecord)
 TEST(ObjectCopyTest, DescriptorAtTheEndOfAPageIsReadSafely)
 {
     const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    auto *area = static_cast<char *>(mmap(nullptr, 2 * page,
-                                          PROT_READ | PROT_WRITE,
-                                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    auto *area =
+        static_cast<char *>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE,
+                                 MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     ASSERT_NE(MAP_FAILED, area);
     ASSERT_EQ(0, mprotect(area + page, page, PROT_NONE));
     std::string small;
