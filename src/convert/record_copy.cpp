@@ -188,9 +188,11 @@ size_t baseRunLength(const char *layout, size_t count)
     return runLengthFrom(layout, i, count);
 }
 
-size_t baseLeadingRun(const char *layout)
+size_t baseLengthAndRun(const char *layout, size_t *run)
 {
-    return baseRunLength(layout, std::strlen(layout));
+    const size_t count = std::strlen(layout);
+    *run = baseRunLength(layout, count);
+    return count;
 }
 
 void baseReverseRun(const Byte *src, Byte *dst, size_t fields, int n)
@@ -251,9 +253,9 @@ const CopyKernels &baselineCopyKernels()
 {
     // SSE2 has no byte shuffle, so no reverseFields: the driver's field by
     // field path is as fast as plain code gets.
-    static constexpr CopyKernels kernels{baseRecordSize, baseRunLength,
-                                         baseLeadingRun, baseReverseRun,
-                                         baseCopyBytes,  nullptr};
+    static constexpr CopyKernels kernels{baseRecordSize,   baseRunLength,
+                                         baseLengthAndRun, baseReverseRun,
+                                         baseCopyBytes,    nullptr};
     return kernels;
 }
 
@@ -264,11 +266,9 @@ void copyRecord(const void *source, void *destination, const char *layout,
     auto *dst = static_cast<Byte *>(destination);
     if (layout[0] == 0)
         return;
-    // One pass over the descriptor finds a record of equal entries whole;
-    // the others then need the length of the rest.
-    const size_t run = kernels.leadingRun(layout);
-    const size_t count =
-        layout[run] == 0 ? run : run + std::strlen(layout + run);
+    // A record of equal entries has its size without a sum.
+    size_t run = 0;
+    const size_t count = kernels.lengthAndRun(layout, &run);
     const int first = layoutEntry(layout, 0);
     const size_t equalTotal =
         run == count && first > 0 ? count * static_cast<size_t>(first) : 0;

@@ -103,10 +103,11 @@ differingEntries(const char *block, __m256i first)
     return ~(static_cast<uint64_t>(high) << 32 | low);
 }
 
-// Reads the descriptor in aligned 64-byte blocks, which never cross a page,
-// so that no separate pass needs to find its end first: the block that
-// holds the 0 may extend past the descriptor's storage, as the C library's
-// string functions read it, and the sanitizer is told so.
+// How many entries equal the first, up to the 0 that ends the descriptor:
+// read in aligned 64-byte blocks, which never cross a page, so that no
+// separate pass needs to find the end first. The block that holds the 0
+// may extend past the descriptor's storage, as the C library's string
+// functions read it, and the sanitizer is told so.
 __attribute__((target("avx2"), no_sanitize_address)) size_t
 avx2LeadingRun(const char *layout)
 {
@@ -127,6 +128,15 @@ avx2LeadingRun(const char *layout)
     }
     return static_cast<size_t>(reinterpret_cast<uintptr_t>(block) - start) +
            static_cast<size_t>(__builtin_ctzll(found));
+}
+
+// A record of equal entries is measured in that one pass; the others then
+// need the length of the rest.
+__attribute__((target("avx2"))) size_t avx2LengthAndRun(const char *layout,
+                                                        size_t *run)
+{
+    *run = avx2LeadingRun(layout);
+    return layout[*run] == 0 ? *run : *run + std::strlen(layout + *run);
 }
 
 __attribute__((target("avx2"))) inline __m256i load32(const Byte *p)
@@ -218,9 +228,9 @@ __attribute__((target("avx2"))) void avx2CopyBytes(const Byte *src, Byte *dst,
 
 const CopyKernels *avx2CopyKernels()
 {
-    static constexpr CopyKernels kernels{avx2RecordSize, avx2RunLength,
-                                         avx2LeadingRun, avx2ReverseRun,
-                                         avx2CopyBytes,  avx2ReverseFields};
+    static constexpr CopyKernels kernels{avx2RecordSize,   avx2RunLength,
+                                         avx2LengthAndRun, avx2ReverseRun,
+                                         avx2CopyBytes,    avx2ReverseFields};
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") ? &kernels : nullptr;
 }
