@@ -188,6 +188,13 @@ size_t baseRunLength(const char *layout, size_t count)
     return runLengthFrom(layout, i, count);
 }
 
+size_t baseLengthAndRun(const char *layout, size_t *run)
+{
+    const size_t count = std::strlen(layout);
+    *run = baseRunLength(layout, count);
+    return count;
+}
+
 void baseReverseRun(const Byte *src, Byte *dst, size_t fields, int n)
 {
     size_t i = 0;
@@ -246,8 +253,9 @@ const CopyKernels &baselineCopyKernels()
 {
     // SSE2 has no byte shuffle, so no reverseFields: the driver's field by
     // field path is as fast as plain code gets.
-    static constexpr CopyKernels kernels{
-        baseRecordSize, baseRunLength, baseReverseRun, baseCopyBytes, nullptr};
+    static constexpr CopyKernels kernels{baseRecordSize,   baseRunLength,
+                                         baseLengthAndRun, baseReverseRun,
+                                         baseCopyBytes,    nullptr};
     return kernels;
 }
 
@@ -256,15 +264,37 @@ void copyRecord(const void *source, void *destination, const char *layout,
 {
     const auto *src = static_cast<const Byte *>(source);
     auto *dst = static_cast<Byte *>(destination);
-    const size_t count = std::strlen(layout);
+    if (layout[0] == 0)
+        return;
+    // A record of equal entries has its size without a sum.
+    size_t run = 0;
+    const size_t count = kernels.lengthAndRun(layout, &run);
+    const int first = layoutEntry(layout, 0);
+    const size_t equalTotal =
+        run == count && first > 0 ? count * static_cast<size_t>(first) : 0;
     if (swap == 0) {
-        forwardCopy(src, dst, kernels.recordSize(layout, count), kernels);
+        forwardCopy(src, dst,
+                    run == count ? equalTotal
+                                 : kernels.recordSize(layout, count),
+                    kernels);
+        return;
+    }
+    // A record of equal 1-, 2-, 4- or 8-byte fields goes to one kernel
+    // whole.
+    size_t total = kUnknownSize;
+    if (run == count &&
+        (first == 1 || first == 2 || first == 4 || first == 8)) {
+        if (overlap(src, dst, equalTotal))
+            reverseBytewise(src, dst, layout, count);
+        else if (first == 1)
+            kernels.copyBytes(src, dst, equalTotal);
+        else
+            kernels.reverseRun(src, dst, count, first);
         return;
     }
     // No entry exceeds 127 bytes: most calls need no exact size to see
     // that the areas are apart.
     const size_t bound = count <= SIZE_MAX / 127 ? count * 127 : SIZE_MAX;
-    size_t total = kUnknownSize;
     if (overlap(src, dst, bound)) {
         total = kernels.recordSize(layout, count);
         if (overlap(src, dst, total)) {

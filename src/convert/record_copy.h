@@ -17,6 +17,10 @@ struct CopyKernels {
     size_t (*recordSize)(const char *layout, size_t count);
     // How many of the first count entries (count >= 1) equal the first.
     size_t (*runLength)(const char *layout, size_t count);
+    // The number of entries before the 0 that ends the descriptor (which
+    // is not its first byte); stores in *run how many of them equal the
+    // first.
+    size_t (*lengthAndRun)(const char *layout, size_t *run);
     // Writes fields consecutive fields of n bytes (2, 4 or 8) reversed;
     // the areas do not overlap.
     void (*reverseRun)(const unsigned char *src, unsigned char *dst,

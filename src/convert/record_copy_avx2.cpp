@@ -91,6 +91,54 @@ __attribute__((target("avx2"))) size_t avx2RunLength(const char *layout,
     return runLengthFrom(layout, i, count);
 }
 
+// Bit k set where entry k of an aligned 64-byte block differs from first.
+__attribute__((target("avx2"), no_sanitize_address)) inline uint64_t
+differingEntries(const char *block, __m256i first)
+{
+    const auto *p = reinterpret_cast<const __m256i *>(block);
+    const auto low = static_cast<uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_load_si256(p), first)));
+    const auto high = static_cast<uint32_t>(_mm256_movemask_epi8(
+        _mm256_cmpeq_epi8(_mm256_load_si256(p + 1), first)));
+    return ~(static_cast<uint64_t>(high) << 32 | low);
+}
+
+// How many entries equal the first, up to the 0 that ends the descriptor:
+// read in aligned 64-byte blocks, which never cross a page, so that no
+// separate pass needs to find the end first. The block that holds the 0
+// may extend past the descriptor's storage, as the C library's string
+// functions read it, and the sanitizer is told so.
+__attribute__((target("avx2"), no_sanitize_address)) size_t
+avx2LeadingRun(const char *layout)
+{
+    const __m256i first = _mm256_set1_epi8(layout[0]);
+    const auto start = reinterpret_cast<uintptr_t>(layout);
+    const uintptr_t skip = start & 63;
+    const char *block = reinterpret_cast<const char *>(start - skip);
+    // The bytes before the descriptor in its first block count as equal.
+    uint64_t found = differingEntries(block, first) & (~uint64_t{0} << skip);
+    while (found == 0) {
+        block += 64;
+        const __m256i *p = reinterpret_cast<const __m256i *>(block);
+        const __m256i same = _mm256_and_si256(
+            _mm256_cmpeq_epi8(_mm256_load_si256(p), first),
+            _mm256_cmpeq_epi8(_mm256_load_si256(p + 1), first));
+        if (_mm256_movemask_epi8(same) != -1)
+            found = differingEntries(block, first);
+    }
+    return static_cast<size_t>(reinterpret_cast<uintptr_t>(block) - start) +
+           static_cast<size_t>(__builtin_ctzll(found));
+}
+
+// A record of equal entries is measured in that one pass; the others then
+// need the length of the rest.
+__attribute__((target("avx2"))) size_t avx2LengthAndRun(const char *layout,
+                                                        size_t *run)
+{
+    *run = avx2LeadingRun(layout);
+    return layout[*run] == 0 ? *run : *run + std::strlen(layout + *run);
+}
+
 __attribute__((target("avx2"))) inline __m256i load32(const Byte *p)
 {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
@@ -99,6 +147,12 @@ __attribute__((target("avx2"))) inline __m256i load32(const Byte *p)
 __attribute__((target("avx2"))) inline void store32(Byte *p, __m256i v)
 {
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(p), v);
+}
+
+__attribute__((target("avx2"))) inline void
+reverse32(const Byte *src, Byte *dst, __m256i pattern)
+{
+    store32(dst, _mm256_shuffle_epi8(load32(src), pattern));
 }
 
 __attribute__((target("avx2"))) void avx2ReverseRun(const Byte *src, Byte *dst,
@@ -116,7 +170,18 @@ __attribute__((target("avx2"))) void avx2ReverseRun(const Byte *src, Byte *dst,
         _mm_load_si128(reinterpret_cast<const __m128i *>(kPatterns[which])));
     const size_t size = static_cast<size_t>(n);
     const size_t bytes = fields * size;
-    size_t off = 0;
+    if (bytes < 32) {
+        reverseFieldsFrom(src, dst, 0, fields, n);
+        return;
+    }
+    // Stores that straddle two cache lines cost about twice as much, so the
+    // body stores at 32-byte boundaries of the destination, where these fall
+    // on field boundaries; the first 32 bytes and the last 32 go apart, over
+    // bytes that the body writes again with the same values.
+    size_t off = (0 - reinterpret_cast<uintptr_t>(dst)) & 31;
+    if (off % size != 0)
+        off = 0;
+    reverse32(src, dst, pattern);
     for (; off + 128 <= bytes; off += 128) {
         const __m256i a = load32(src + off);
         const __m256i b = load32(src + off + 32);
@@ -128,8 +193,9 @@ __attribute__((target("avx2"))) void avx2ReverseRun(const Byte *src, Byte *dst,
         store32(dst + off + 96, _mm256_shuffle_epi8(d, pattern));
     }
     for (; off + 32 <= bytes; off += 32)
-        store32(dst + off, _mm256_shuffle_epi8(load32(src + off), pattern));
-    reverseFieldsFrom(src, dst, off / size, fields, n);
+        reverse32(src + off, dst + off, pattern);
+    // Whole fields: bytes and 32 are multiples of n.
+    reverse32(src + bytes - 32, dst + bytes - 32, pattern);
 }
 
 __attribute__((target("avx2"))) void avx2CopyBytes(const Byte *src, Byte *dst,
@@ -139,7 +205,10 @@ __attribute__((target("avx2"))) void avx2CopyBytes(const Byte *src, Byte *dst,
         std::memcpy(dst, src, n);
         return;
     }
-    size_t i = 0;
+    // As above: the body's stores at 32-byte boundaries of the destination,
+    // the first and last 32 bytes apart.
+    store32(dst, load32(src));
+    size_t i = (0 - reinterpret_cast<uintptr_t>(dst)) & 31;
     for (; i + 128 <= n; i += 128) {
         const __m256i a = load32(src + i);
         const __m256i b = load32(src + i + 32);
@@ -152,17 +221,16 @@ __attribute__((target("avx2"))) void avx2CopyBytes(const Byte *src, Byte *dst,
     }
     for (; i + 32 <= n; i += 32)
         store32(dst + i, load32(src + i));
-    if (i < n) // the last 32 bytes, some of them again
-        store32(dst + n - 32, load32(src + n - 32));
+    store32(dst + n - 32, load32(src + n - 32));
 }
 
 } // namespace
 
 const CopyKernels *avx2CopyKernels()
 {
-    static constexpr CopyKernels kernels{avx2RecordSize, avx2RunLength,
-                                         avx2ReverseRun, avx2CopyBytes,
-                                         avx2ReverseFields};
+    static constexpr CopyKernels kernels{avx2RecordSize,   avx2RunLength,
+                                         avx2LengthAndRun, avx2ReverseRun,
+                                         avx2CopyBytes,    avx2ReverseFields};
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") ? &kernels : nullptr;
 }

@@ -1,8 +1,9 @@
-// The AVX2 kernel that reverses stretches of mixed fields: sixteen entries
-// at a time become, in vector registers, a plan of where each pair of
-// fields starts and which byte shuffle reverses it; the copy then takes one
-// load, one shuffle and one store per pair.
+// The AVX2 kernel that reverses stretches of mixed fields: thirty-two
+// entries at a time become, in vector registers, a plan of where each
+// group of two or four fields starts and which byte shuffle reverses it; the
+// copy then takes one load, one shuffle and one store per group.
 #include "convert/record_copy.h"
+#include "convert/reverse_patterns.h"
 
 #include <cstdint>
 
@@ -14,32 +15,6 @@ namespace zelk::detail {
 namespace {
 
 using Byte = unsigned char;
-
-// Shuffle patterns for two fields of a and b bytes (1 to 16) at the start
-// of a 16-byte block: row (a - 1) * 16 + b - 1 reverses both where a + b is
-// at most 16, and the first alone otherwise.
-struct ReversePairs {
-    unsigned char rows[256][16];
-};
-
-constexpr ReversePairs makeReversePairs()
-{
-    ReversePairs pairs{};
-    for (int a = 1; a <= 16; ++a)
-        for (int b = 1; b <= 16; ++b)
-            for (int t = 0; t < 16; ++t) {
-                int from = t;
-                if (t < a)
-                    from = a - 1 - t;
-                else if (t < a + b)
-                    from = 2 * a + b - 1 - t;
-                pairs.rows[(a - 1) * 16 + b - 1][t] =
-                    static_cast<unsigned char>(from);
-            }
-    return pairs;
-}
-
-alignas(64) constexpr ReversePairs kReversePairs = makeReversePairs();
 
 // Shuffles a 16-byte block with the given pattern, which reverses one or two
 // fields at the block's start; the rest of the block gets bytes that follow
@@ -91,78 +66,144 @@ reverseApart(const Byte *src, Byte *dst, size_t a, size_t b)
     }
 }
 
-// Sixteen entries worked out in vector registers: where each pair of
-// fields starts, which shuffle row reverses it, and whether it exceeds one
-// 16-byte block.
-struct ChunkPlan {
-    alignas(16) uint32_t pairs[8]; // start | row << 16: one load per pair
-    unsigned split;                // bit 2k: pair k exceeds a block
-    unsigned total;                // bytes
+// Thirty-two entries worked out in vector registers, sixteen pairs in the
+// 16-bit lanes of one register and eight quads in the 32-bit ones: where
+// each pair of fields starts, which shuffle row reverses it, whether it
+// exceeds one 16-byte block, and which quads one shuffle reverses whole.
+struct BlockPlan {
+    alignas(32) uint16_t starts[16];  // bytes from the block's first field
+    alignas(32) uint16_t rows[16];    // the row's offset in kReversePairs
+    alignas(32) uint32_t quadRows[8]; // the row's offset in kReverseQuads
+    uint32_t split;                   // bit 2k: pair k exceeds a block
+    unsigned quads;                   // bit q: quad q fits a block
+    unsigned total;                   // bytes
 };
+
+constexpr size_t kBlockEntries = 32;
 
 enum class Plan { done, run, other, end };
 
-__attribute__((target("avx2"))) inline Plan
-planChunk(const char *layout, size_t room, ChunkPlan &plan)
+// The plan's constant operands, formed once per call.
+struct PlanConstants {
+    __m256i ones, eights, lastLane, lastRow, sixteens, quadWeights, quadScale,
+        wordOnes, wordSixteens;
+};
+
+__attribute__((target("avx2"))) inline PlanConstants planConstants()
 {
-    const __m128i ones = _mm_set1_epi8(1);
-    const __m128i sizes =
-        _mm_loadu_si128(reinterpret_cast<const __m128i *>(layout));
+    PlanConstants c{_mm256_set1_epi8(1),           _mm256_set1_epi8(8),
+                    _mm256_set1_epi16(0x0F0E),     _mm256_set1_epi16(255 * 16),
+                    _mm256_set1_epi16(16),         _mm256_set1_epi16(0x0108),
+                    _mm256_set1_epi32(0x00010040), _mm256_set1_epi16(1),
+                    _mm256_set1_epi32(16)};
+    // Opaque to the compiler from here on, so that it keeps the values
+    // rather than forming them again where they are used; one at a time, as
+    // 32-bit x86 has only eight vector registers.
+    asm("" : "+x"(c.ones));
+    asm("" : "+x"(c.eights));
+    asm("" : "+x"(c.lastLane));
+    asm("" : "+x"(c.lastRow));
+    asm("" : "+x"(c.sixteens));
+    asm("" : "+x"(c.quadWeights));
+    asm("" : "+x"(c.quadScale));
+    asm("" : "+x"(c.wordOnes));
+    asm("" : "+x"(c.wordSixteens));
+    return c;
+}
+
+__attribute__((target("avx2"))) inline Plan planBlock(const char *layout,
+                                                      size_t room,
+                                                      BlockPlan &plan,
+                                                      const PlanConstants &k)
+{
+    const __m256i sizes =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i *>(layout));
     // Eight equal entries first: a run, perhaps, for the driver's kernel.
-    if ((_mm_movemask_epi8(_mm_cmpeq_epi8(sizes, _mm_slli_si128(sizes, 1))) &
+    if ((_mm256_movemask_epi8(
+             _mm256_cmpeq_epi8(sizes, _mm256_slli_si256(sizes, 1))) &
          0xFE) == 0xFE &&
         equalWordRun(
             loadBytes<uint64_t>(reinterpret_cast<const Byte *>(layout))))
         return Plan::run;
-    const __m128i sum = _mm_sad_epu8(sizes, _mm_setzero_si128());
-    const auto total = static_cast<unsigned>(
-        _mm_cvtsi128_si32(_mm_add_epi64(sum, _mm_unpackhi_epi64(sum, sum))));
-    if (_mm_movemask_epi8(sizes) != 0 || total > 255)
-        return Plan::other; // negative entries, or starts beyond a byte
+    if (_mm256_movemask_epi8(sizes) != 0)
+        return Plan::other; // negative entries
+    // Each pair's size, then the sums up to each pair's end: within each
+    // half of the register, and the low half's total added to the high one.
+    const __m256i pairSizes = _mm256_maddubs_epi16(sizes, k.ones);
+    __m256i ends = _mm256_add_epi16(pairSizes, _mm256_slli_si256(pairSizes, 2));
+    ends = _mm256_add_epi16(ends, _mm256_slli_si256(ends, 4));
+    ends = _mm256_add_epi16(ends, _mm256_slli_si256(ends, 8));
+    const __m256i lowTotal = _mm256_shuffle_epi8(
+        _mm256_permute2x128_si256(ends, ends, 0x08), k.lastLane);
+    ends = _mm256_add_epi16(ends, lowTotal);
+    const auto total = static_cast<unsigned>(_mm256_extract_epi16(ends, 15));
     if (room < total + 16)
         return Plan::end;
-    __m128i ends = _mm_add_epi8(sizes, _mm_slli_si128(sizes, 1));
-    ends = _mm_add_epi8(ends, _mm_slli_si128(ends, 2));
-    ends = _mm_add_epi8(ends, _mm_slli_si128(ends, 4));
-    ends = _mm_add_epi8(ends, _mm_slli_si128(ends, 8));
     // In each 16-bit lane, a in the low byte and b in the high one: with
     // both at most 16, (a - 1) * 256 + (b - 1) * 16 is the offset of the row
     // that reverses the pair, or a alone where a + b exceeds 16. Larger
-    // fields give larger offsets, cut to the table's last row.
-    const __m128i less = _mm_sub_epi8(sizes, ones);
-    const __m128i rows = _mm_min_epu16(
-        _mm_or_si128(_mm_slli_epi16(less, 8), _mm_srli_epi16(less, 4)),
-        _mm_set1_epi16(255 * 16));
-    const __m128i starts =
-        _mm_and_si128(_mm_slli_si128(ends, 1), _mm_set1_epi16(0xFF));
-    _mm_store_si128(reinterpret_cast<__m128i *>(plan.pairs),
-                    _mm_unpacklo_epi16(starts, rows));
-    _mm_store_si128(reinterpret_cast<__m128i *>(plan.pairs + 4),
-                    _mm_unpackhi_epi16(starts, rows));
-    plan.split = static_cast<unsigned>(_mm_movemask_epi8(
-        _mm_cmpgt_epi16(_mm_maddubs_epi16(sizes, ones), _mm_set1_epi16(16))));
+    // fields give other rows or larger offsets, cut to the table's last row;
+    // their pairs are split and done again.
+    const __m256i less = _mm256_sub_epi8(sizes, k.ones);
+    const __m256i rows = _mm256_min_epu16(
+        _mm256_or_si256(_mm256_slli_epi16(less, 8), _mm256_srli_epi16(less, 4)),
+        k.lastRow);
+    _mm256_store_si256(reinterpret_cast<__m256i *>(plan.starts),
+                       _mm256_sub_epi16(ends, pairSizes));
+    _mm256_store_si256(reinterpret_cast<__m256i *>(plan.rows), rows);
+    plan.split = static_cast<uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpgt_epi16(pairSizes, k.sixteens)));
+    // Quads of fields of at most 8 bytes and 16 in all take one row of
+    // kReverseQuads, found from the four sizes three bits each.
+    const __m256i quadIndex = _mm256_madd_epi16(
+        _mm256_maddubs_epi16(less, k.quadWeights), k.quadScale);
+    _mm256_store_si256(reinterpret_cast<__m256i *>(plan.quadRows),
+                       _mm256_slli_epi32(quadIndex, 4));
+    const __m256i small = _mm256_cmpeq_epi32(_mm256_cmpgt_epi8(sizes, k.eights),
+                                             _mm256_setzero_si256());
+    const __m256i fits = _mm256_andnot_si256(
+        _mm256_cmpgt_epi32(_mm256_madd_epi16(pairSizes, k.wordOnes),
+                           k.wordSixteens),
+        small);
+    plan.quads =
+        static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(fits)));
     plan.total = total;
     return Plan::done;
 }
 
-// The fields of a planned chunk: a load, a shuffle and a store per pair,
-// then the second field alone where the pair exceeds a block.
+// A pair of a planned block: a load, a shuffle and a store, then the
+// second field alone where the pair exceeds a block.
 __attribute__((target("avx2"))) inline void
-reverseChunk(const Byte *src, Byte *dst, const char *layout,
-             const ChunkPlan &plan, const unsigned char *pairs)
+reversePair(const Byte *src, Byte *dst, const char *layout,
+            const BlockPlan &plan, const unsigned char *pairs, int k)
+{
+    const size_t at = plan.starts[k];
+    reverseBlock(src + at, dst + at, pairs + plan.rows[k]);
+    if ((plan.split & (1u << (2 * k))) != 0) [[unlikely]] {
+        const auto a = static_cast<size_t>(layout[2 * k]);
+        const auto b = static_cast<size_t>(layout[2 * k + 1]);
+        if (a > 16 || b > 16)
+            reverseApart(src + at, dst + at, a, b);
+        else
+            reverseBlock(src + at + a, dst + at + a, pairs + (b - 1) * 256);
+    }
+}
+
+// The fields of a planned block: one shuffle for each quad that fits a
+// block, one or two for each pair of the others.
+__attribute__((target("avx2"))) inline void
+reverseBlockFields(const Byte *src, Byte *dst, const char *layout,
+                   const BlockPlan &plan, const unsigned char *pairs,
+                   const unsigned char *quads)
 {
 #pragma GCC unroll 8
-    for (int k = 0; k < 8; ++k) {
-        const uint32_t pair = plan.pairs[k];
-        const size_t at = pair & 0xFF;
-        reverseBlock(src + at, dst + at, pairs + (pair >> 16));
-        if ((plan.split & (1u << (2 * k))) != 0) [[unlikely]] {
-            const auto a = static_cast<size_t>(layout[2 * k]);
-            const auto b = static_cast<size_t>(layout[2 * k + 1]);
-            if (a > 16 || b > 16)
-                reverseApart(src + at, dst + at, a, b);
-            else
-                reverseBlock(src + at + a, dst + at + a, pairs + (b - 1) * 256);
+    for (int q = 0; q < 8; ++q) {
+        if ((plan.quads & (1u << q)) != 0) {
+            const size_t at = plan.starts[2 * q];
+            reverseBlock(src + at, dst + at, quads + plan.quadRows[q]);
+        } else {
+            reversePair(src, dst, layout, plan, pairs, 2 * q);
+            reversePair(src, dst, layout, plan, pairs, 2 * q + 1);
         }
     }
 }
@@ -173,40 +214,45 @@ __attribute__((target("avx2"))) size_t
 avx2ReverseFields(const Byte *src, Byte *dst, const char *layout, size_t count,
                   size_t room, size_t *bytes)
 {
-    // Kept in a register rather than formed again for every pair.
+    // Kept in registers rather than formed again for every group.
     const unsigned char *pairs = kReversePairs.rows[0];
-    asm("" : "+r"(pairs));
+    const unsigned char *quads = kReverseQuads.rows[0];
+    asm("" : "+r"(pairs), "+r"(quads));
     size_t i = 0;
     size_t off = 0;
-    // Four chunks of sixteen entries are planned before any is copied, so
-    // that the copying never waits for its plan.
-    constexpr size_t kChunks = 4;
-    ChunkPlan plans[kChunks];
-    while (i + 16 <= count) {
+    // Eight blocks are planned before any is copied, so that the copying
+    // never waits for the stores of its plan.
+    constexpr size_t kAhead = 8;
+    BlockPlan plans[kAhead];
+    const PlanConstants constants = planConstants();
+    Plan last = Plan::done;
+    while (i + kBlockEntries <= count) {
         size_t planned = 0;
         size_t ahead = off;
-        Plan last = Plan::done;
-        for (; planned < kChunks && i + 16 * (planned + 1) <= count;
+        for (; planned < kAhead && i + kBlockEntries * (planned + 1) <= count;
              ++planned) {
-            last = planChunk(layout + i + 16 * planned, room - ahead,
-                             plans[planned]);
+            last = planBlock(layout + i + kBlockEntries * planned, room - ahead,
+                             plans[planned], constants);
             if (last != Plan::done)
                 break;
             ahead += plans[planned].total;
         }
         for (size_t c = 0; c < planned; ++c) {
-            reverseChunk(src + off, dst + off, layout + i, plans[c], pairs);
+            reverseBlockFields(src + off, dst + off, layout + i, plans[c],
+                               pairs, quads);
             off += plans[c].total;
-            i += 16;
+            i += kBlockEntries;
         }
         if (last == Plan::run || last == Plan::end)
             break; // a run for the driver's kernel, or the record's end
         if (last == Plan::other) {
-            off = reverseEach(src, dst, layout, i, i + 16, off, room);
-            i += 16;
+            off =
+                reverseEach(src, dst, layout, i, i + kBlockEntries, off, room);
+            i += kBlockEntries;
+            last = Plan::done;
         }
     }
-    if (i + 16 > count || room - off < 16 * 127 + 16) {
+    if (last != Plan::run) {
         // Few entries or bytes left: a field at a time.
         off = reverseEach(src, dst, layout, i, count, off, room);
         i = count;

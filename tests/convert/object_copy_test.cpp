@@ -7,6 +7,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include "convert/object_copy_reference.h"
 #include "convert/record_copy.h"
@@ -218,6 +220,8 @@ TEST(ObjectCopyTest, MixedSmallFieldsStayInsideTheRecord)
     const std::string cycles[] = {
         {4, 4, 2, 2, 8, 1, 1, 4, 8, 3, 16, 2, 1, 1},
         {16, 16, 15, 2, 1, 17, 3, 127, 5, 9, 9},
+        // Fours that fill a block exactly, just fit, or have an 8 or a 9.
+        {8, 4, 2, 2, 1, 1, 1, 1, 3, 5, 7, 1, 8, 8, 9, 1, 2, 3, 4, 6},
         "\2\4\375\10\1\1\20\6\200\7", // -3 and -128 among them
     };
     std::vector<CopyFunction> copies{exportedCopy, baselineCopy};
@@ -243,6 +247,45 @@ TEST(ObjectCopyTest, MixedSmallFieldsStayInsideTheRecord)
                 ASSERT_EQ(expected, dst) << entries << " entries";
             }
         }
+}
+
+// The descriptor is read ahead in aligned blocks: one that ends at the last
+// byte of its page, before a page that cannot be read, is still read safely.
+TEST(ObjectCopyTest, DescriptorAtTheEndOfAPageIsReadSafely)
+{
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    auto *area =
+        static_cast<char *>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE,
+                                 MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(MAP_FAILED, area);
+    ASSERT_EQ(0, mprotect(area + page, page, PROT_NONE));
+    std::string small;
+    for (int i = 0; i < 150; ++i)
+        small += "\4\4\2\2\10\1\1\4\10\3\20\2\1\1"[i % 14];
+    const std::string layouts[] = {std::string(200, '\4'), small, "\4\2\1",
+                                   std::string(63, '\2')};
+    std::vector<CopyFunction> copies{exportedCopy, baselineCopy};
+    if (zelk::detail::avx2CopyKernels() != nullptr)
+        copies.push_back(avx2Copy);
+    for (const std::string &layout : layouts) {
+        char *text = area + page - layout.size() - 1;
+        std::memcpy(text, layout.c_str(), layout.size() + 1);
+        const size_t total = recordSize(layout);
+        Bytes src(total);
+        for (size_t i = 0; i < total; ++i)
+            src[i] = static_cast<unsigned char>(i * 11 + 3);
+        for (int swap : {0, 1}) {
+            Bytes expected(total + 1, 0xEE);
+            zelk::test::referenceObjectCopy(src.data(), expected.data(), text,
+                                            swap);
+            for (CopyFunction copy : copies) {
+                Bytes dst(total + 1, 0xEE);
+                copy(src.data(), dst.data(), text, swap);
+                ASSERT_EQ(expected, dst) << layout.size() << " entries";
+            }
+        }
+    }
+    munmap(area, 2 * page);
 }
 
 } // namespace
