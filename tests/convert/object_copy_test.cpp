@@ -7,11 +7,11 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include "convert/object_copy_reference.h"
 #include "convert/record_copy.h"
+#include "support/guarded_page.h"
 
 namespace {
 
@@ -253,12 +253,8 @@ TEST(ObjectCopyTest, MixedSmallFieldsStayInsideTheRecord)
 // byte of its page, before a page that cannot be read, is still read safely.
 TEST(ObjectCopyTest, DescriptorAtTheEndOfAPageIsReadSafely)
 {
-    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    auto *area =
-        static_cast<char *>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE,
-                                 MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    ASSERT_NE(MAP_FAILED, area);
-    ASSERT_EQ(0, mprotect(area + page, page, PROT_NONE));
+    const zelk::test::GuardedPage area;
+    ASSERT_NE(nullptr, area.start());
     std::string small;
     for (int i = 0; i < 150; ++i)
         small += "\4\4\2\2\10\1\1\4\10\3\20\2\1\1"[i % 14];
@@ -268,7 +264,7 @@ TEST(ObjectCopyTest, DescriptorAtTheEndOfAPageIsReadSafely)
     if (zelk::detail::avx2CopyKernels() != nullptr)
         copies.push_back(avx2Copy);
     for (const std::string &layout : layouts) {
-        char *text = area + page - layout.size() - 1;
+        char *text = area.end() - layout.size() - 1;
         std::memcpy(text, layout.c_str(), layout.size() + 1);
         const size_t total = recordSize(layout);
         Bytes src(total);
@@ -285,7 +281,6 @@ TEST(ObjectCopyTest, DescriptorAtTheEndOfAPageIsReadSafely)
             }
         }
     }
-    munmap(area, 2 * page);
 }
 
 } // namespace

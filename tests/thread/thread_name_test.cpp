@@ -7,9 +7,9 @@
 #include <string>
 
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
+#include "support/guarded_page.h"
 #include "support/zelkd_fixture.h"
 #include "thread_watch.h"
 
@@ -74,24 +74,19 @@ TEST_F(ThreadNameDriverTest, ValidNameFillsTheMarkerAndIsCutForTheSystem)
 
 TEST_F(ThreadNameDriverTest, NameThatCannotBeReadGivesNoname)
 {
-    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    auto *area =
-        static_cast<char *>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE,
-                                 MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    ASSERT_NE(MAP_FAILED, area);
-    ASSERT_EQ(0, mprotect(area + page, page, PROT_NONE));
+    const zelk::test::GuardedPage area;
+    ASSERT_NE(nullptr, area.start());
 
     // The probe covers 64 bytes: a short name right before an unreadable
     // page is not used either.
-    char *shortName = area + page - 8;
+    char *shortName = area.end() - 8;
     memcpy(shortName, "near", 5);
     expectNamed({-1, 0, ZELK_THREAD_NAME_VALID, shortName}, "noname", "noname");
-    expectNamed({-1, 0, ZELK_THREAD_NAME_VALID, area + page}, "noname",
+    expectNamed({-1, 0, ZELK_THREAD_NAME_VALID, area.end()}, "noname",
                 "noname");
-    char *fits = area + page - 64;
+    char *fits = area.end() - 64;
     memcpy(fits, "fits", 5);
     expectNamed({-1, 0, ZELK_THREAD_NAME_VALID, fits}, "fits", "fits");
-    munmap(area, 2 * page);
 }
 
 } // namespace
