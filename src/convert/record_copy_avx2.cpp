@@ -92,7 +92,8 @@ __attribute__((target("avx2"))) size_t avx2RunLength(const char *layout,
 }
 
 // Bit k set where entry k of an aligned 64-byte block differs from first.
-__attribute__((target("avx2"), no_sanitize_address)) inline uint64_t
+__attribute__((target("avx2"), no_sanitize_address,
+               no_sanitize_thread)) inline uint64_t
 differingEntries(const char *block, __m256i first)
 {
     const auto *p = reinterpret_cast<const __m256i *>(block);
@@ -106,9 +107,10 @@ differingEntries(const char *block, __m256i first)
 // How many entries equal the first, up to the 0 that ends the descriptor:
 // read in aligned 64-byte blocks, which never cross a page, so that no
 // separate pass needs to find the end first. The block that holds the 0
-// may extend past the descriptor's storage, as the C library's string
-// functions read it, and the sanitizer is told so.
-__attribute__((target("avx2"), no_sanitize_address)) size_t
+// may extend past the descriptor's storage (and the first one may start
+// before it), as the C library's string functions read it, and the
+// sanitizers are told so.
+__attribute__((target("avx2"), no_sanitize_address, no_sanitize_thread)) size_t
 avx2LeadingRun(const char *layout)
 {
     const __m256i first = _mm256_set1_epi8(layout[0]);
