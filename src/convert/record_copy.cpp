@@ -188,13 +188,6 @@ size_t baseRunLength(const char *layout, size_t count)
     return runLengthFrom(layout, i, count);
 }
 
-size_t baseLengthAndRun(const char *layout, size_t *run)
-{
-    const size_t count = std::strlen(layout);
-    *run = baseRunLength(layout, count);
-    return count;
-}
-
 void baseReverseRun(const Byte *src, Byte *dst, size_t fields, int n)
 {
     size_t i = 0;
@@ -253,9 +246,9 @@ const CopyKernels &baselineCopyKernels()
 {
     // SSE2 has no byte shuffle, so no reverseFields: the driver's field by
     // field path is as fast as plain code gets.
-    static constexpr CopyKernels kernels{baseRecordSize,   baseRunLength,
-                                         baseLengthAndRun, baseReverseRun,
-                                         baseCopyBytes,    nullptr};
+    static constexpr CopyKernels kernels{
+        baseRecordSize, baseRunLength, lengthThenRun<baseRunLength>,
+        baseReverseRun, baseCopyBytes, nullptr};
     return kernels;
 }
 

@@ -164,6 +164,16 @@ inline size_t runLengthFrom(const char *layout, size_t i, size_t count)
     return i;
 }
 
+// lengthAndRun for kernel sets without a one-pass scan: the length first,
+// then the leading run by the set's own runLength.
+template <size_t (*runLength)(const char *, size_t)>
+size_t lengthThenRun(const char *layout, size_t *run)
+{
+    const size_t count = std::strlen(layout);
+    *run = runLength(layout, count);
+    return count;
+}
+
 inline void reverseFieldsFrom(const unsigned char *src, unsigned char *dst,
                               size_t i, size_t fields, int n)
 {

@@ -63,13 +63,6 @@ ZELK_NEON size_t neonRunLength(const char *layout, size_t count)
     return runLengthFrom(layout, i, count);
 }
 
-ZELK_NEON size_t neonLengthAndRun(const char *layout, size_t *run)
-{
-    const size_t count = std::strlen(layout);
-    *run = neonRunLength(layout, count);
-    return count;
-}
-
 ZELK_NEON void neonReverseRun(const Byte *src, Byte *dst, size_t fields, int n)
 {
     const size_t size = static_cast<size_t>(n);
@@ -96,9 +89,9 @@ void neonCopyBytes(const Byte *src, Byte *dst, size_t n)
 const CopyKernels *neonCopyKernels()
 {
     // No reverseFields yet: mixed fields go field by field.
-    static constexpr CopyKernels kernels{neonRecordSize,   neonRunLength,
-                                         neonLengthAndRun, neonReverseRun,
-                                         neonCopyBytes,    nullptr};
+    static constexpr CopyKernels kernels{
+        neonRecordSize, neonRunLength, lengthThenRun<neonRunLength>,
+        neonReverseRun, neonCopyBytes, nullptr};
 #if defined(__arm__)
     if ((getauxval(AT_HWCAP) & HWCAP_ARM_NEON) == 0)
         return nullptr;
