@@ -114,6 +114,9 @@ if [ -n "$daemon" ]; then
     ${ZELK_EMULATOR:-} "$work/root/usr/sbin/zelkd" --version |
         grep -qx "zelkd $version" ||
         fail "the packaged zelkd does not run"
+    # Its manual page lists the options, taken from that zelkd's --help.
+    gzip -dc "$work/root/usr/share/man/man8/zelkd.8.gz" |
+        grep -q 'no\\-inheritance' || fail "zelkd(8) lists no options"
     # The unit is valid, and its group comes from the sysusers entry.
     warnings=$(systemd-analyze verify --man=no --root="$work/root" \
         zelkd.service 2>&1) || true
