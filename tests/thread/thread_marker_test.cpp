@@ -3,6 +3,7 @@
 // and the name "noname" when no name may be used.
 #include "zelk.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -95,8 +96,12 @@ int markersOf(pid_t pid)
     return count;
 }
 
+// The thread's marker exists once its entry function runs.
+std::atomic<bool> pauseEntered{false};
+
 void *pauseForever(void *)
 {
+    pauseEntered = true;
     for (;;)
         pause();
 }
@@ -112,6 +117,8 @@ TEST(ThreadMarkerTest, ExitRemovesTheMarkersOfThreadsStillRunning)
     const pid_t pid = zelk::test::forkChild([] {
         pthread_t thread;
         ASSERT_EQ(0, zelkThreadCreate(&thread, nullptr, pauseForever, nullptr));
+        for (int i = 0; i < 5000 && !pauseEntered; ++i)
+            usleep(1000);
         ASSERT_LE(0, zelkTimerCreate(ignoreExpiry, nullptr));
         ASSERT_EQ(2, markersOf(getpid()));
 
