@@ -61,6 +61,11 @@ std::string dropToUser(uid_t uid, gid_t gid, const std::vector<gid_t> &groups)
         return std::string("setresgid: ") + strerror(errno);
     if (setresuid(uid, uid, uid) != 0)
         return std::string("setresuid: ") + strerror(errno);
+    // Changing credentials clears the parent-death signal that forkChild
+    // set: without it, a child left waiting when the test ends early would
+    // live on and keep the test's output open.
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0)
+        return std::string("prctl(PR_SET_PDEATHSIG): ") + strerror(errno);
     return "";
 }
 
