@@ -12,6 +12,7 @@
 #include <sched.h>
 
 #include "support/gate.h"
+#include "support/zelkd_fixture.h"
 
 namespace zelk::test {
 
@@ -124,8 +125,11 @@ InversionResult runInversion(pid_t zelkd, std::chrono::milliseconds spin)
     }
     if (result.error.empty()) {
         ready.wait();
-        // Let the server reach its receive in zelkd.
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // Let the server reach its receive in zelkd (at most 10 s: one that
+        // never gets there shows in the result).
+        awaitStatus([](const std::string &status) {
+            return status.find("\"receivers\":[{") != std::string::npos;
+        });
         pthread_t client{};
         const int err = startFifoThread(client, kClientPriority, [&] {
             const int connection = zelkConnectAttach("inversion");

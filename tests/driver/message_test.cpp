@@ -173,8 +173,12 @@ TEST_F(MessageTest, ServerEndFailsItsSendersWithEpipe)
     auto sender = [&](bool first) {
         return forkChild([&, first] {
             int connection = -1;
-            while ((connection = zelkConnectAttach("short-lived")) < 0)
-                usleep(1000);
+            for (int i = 0; i < 10000 && connection < 0; ++i) {
+                connection = zelkConnectAttach("short-lived");
+                if (connection < 0)
+                    usleep(1000);
+            }
+            ASSERT_GE(connection, 0) << "the server's channel never appeared";
             attached.open();
             if (!first)
                 received.wait();
@@ -199,7 +203,12 @@ TEST_F(MessageTest, ArrivalOrderAcrossSendersAndAnEndingUnderAReceive)
         senders.push_back(client([name](int connection) {
             EXPECT_EQ(0, zelkMsgSend(connection, &name, 1, nullptr, 0));
         }));
-        usleep(100 * 1000); // queued before the next sender starts
+        // Queued before the next sender starts.
+        const std::string queued =
+            "\"queuedMessages\":" + std::to_string(senders.size());
+        EXPECT_TRUE(zelk::test::awaitStatus([&](const std::string &status) {
+            return status.find(queued) != std::string::npos;
+        })) << queued;
     }
     std::string order;
     for (size_t i = 0; i < senders.size(); ++i) {
@@ -218,7 +227,9 @@ TEST_F(MessageTest, ArrivalOrderAcrossSendersAndAnEndingUnderAReceive)
         EXPECT_FAILS(EBADF,
                      zelkMsgReceive(channel, buffer, sizeof buffer, nullptr));
     });
-    usleep(100 * 1000); // the receive waits
+    EXPECT_TRUE(zelk::test::awaitStatus([](const std::string &status) {
+        return status.find("\"receivers\":[{") != std::string::npos;
+    })) << "the receive does not wait";
     EXPECT_EQ(0, zelkChannelDestroy(channel));
     receiver.join();
 }

@@ -9,6 +9,8 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -94,6 +96,50 @@ std::string awaitReady(pid_t &pid, const std::function<bool()> &ready,
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return "";
+}
+
+std::string zelkdStatus()
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    strcpy(address.sun_path, "/run/zelk/zelkd.sock");
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return "";
+    const timeval limit{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    std::string out;
+    if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) ==
+            0 &&
+        send(fd, "status\n", 7, MSG_NOSIGNAL) == 7) {
+        char chunk[65536];
+        ssize_t n;
+        while ((n = recv(fd, chunk, sizeof chunk, 0)) > 0)
+            out.append(chunk, static_cast<size_t>(n));
+    }
+    close(fd);
+    return out;
+}
+
+bool awaitStatus(const std::function<bool(const std::string &)> &holds)
+{
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (!holds(zelkdStatus())) {
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+size_t occurrences(const std::string &text, const std::string &needle)
+{
+    size_t count = 0;
+    for (size_t at = text.find(needle); at != std::string::npos;
+         at = text.find(needle, at + needle.size()))
+        ++count;
+    return count;
 }
 
 ZelkdProcess::~ZelkdProcess()

@@ -58,6 +58,18 @@ private:
 // not a plain file's).
 bool deviceAnswers(const std::string &path);
 
+// zelkd's status document, as its control socket at the default path gives
+// it (each test process has a /run of its own), or "" when none answers.
+std::string zelkdStatus();
+
+// Polls zelkdStatus() until holds() says yes; false after 10 s. For waiting
+// until other threads or processes have reached zelkd (blocked in a send
+// or a receive), which nothing else can show.
+bool awaitStatus(const std::function<bool(const std::string &)> &holds);
+
+// How many times needle occurs in text (e.g. "\"state\":\"queued\"").
+size_t occurrences(const std::string &text, const std::string &needle);
+
 // Test fixture: a private /dev with zelkd serving /dev/zelk. Skips, saying
 // why, where zelkd cannot run; fails where it can but does not start.
 // TearDown stops zelkd and expects a clean exit.

@@ -130,7 +130,10 @@ TEST_F(DaemonTest, StaleMountIsClearedAndALiveOneRefused)
         if (zelkMsgReceive(waiting, buffer, sizeof buffer, nullptr) == -1)
             receiveErrno = errno;
     });
-    usleep(100 * 1000);
+    // Waiting in zelkd, not yet on its way there.
+    EXPECT_TRUE(zelk::test::awaitStatus([](const std::string &status) {
+        return status.find("\"receivers\":[{") != std::string::npos;
+    }));
     first.stop(SIGKILL);
     receiver.join();
     EXPECT_EQ(ECONNABORTED, receiveErrno);

@@ -258,7 +258,9 @@ TEST_F(UntrustedLoadTest, AUserOverItsBoundsIsRefusedAndNobodyElse)
             std::thread([victim] {
                 zelkMsgSend(victim, "x", 1, nullptr, 0);
             }).detach();
-        std::this_thread::sleep_for(300ms); // all four are queued
+        EXPECT_TRUE(zelk::test::awaitStatus([](const std::string &status) {
+            return zelk::test::occurrences(status, "\"state\":\"queued\"") == 4;
+        })) << "the four sends are not all queued";
         EXPECT_FAILS(ENOBUFS,
                      zelkMsgSend(sink, data.data(), data.size(), nullptr, 0));
         EXPECT_FAILS(ENOBUFS, zelkMsgSend(victim, "x", 1, nullptr, 0));
