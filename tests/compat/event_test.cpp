@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <unistd.h>
+
+#include "support/blocked.h"
 
 namespace {
 
@@ -54,13 +57,15 @@ TEST(EventTest, APostReleasesEveryCurrentWaiterAndIsNotRemembered)
     EXPECT_EQ(0, sysCalEventPost(ev)); // nobody waits: forgotten
 
     std::atomic<int> released{0};
+    std::atomic<int> tids[3] = {};
     std::vector<std::thread> waiters;
     for (int i = 0; i < 3; ++i)
-        waiters.emplace_back([&] {
+        waiters.emplace_back([&, i] {
+            tids[i] = gettid();
             EXPECT_EQ(0, sysCalEventWait(ev));
             ++released;
         });
-    settle();
+    EXPECT_TRUE(zelk::test::awaitBlocked({&tids[0], &tids[1], &tids[2]}));
     EXPECT_EQ(0, released.load()); // the earlier post did not count
 
     // One post for all three.
@@ -76,11 +81,13 @@ TEST(EventTest, DeleteIsRefusedWhileATaskWaits)
     sysCalEvent *ev = sysCalEventCreate();
     ASSERT_NE(nullptr, ev);
     std::atomic<int> released{0};
+    std::atomic<int> tid{0};
     std::thread waiter([&] {
+        tid = gettid();
         EXPECT_EQ(0, sysCalEventWait(ev));
         ++released;
     });
-    settle();
+    EXPECT_TRUE(zelk::test::awaitBlocked({&tid}));
     EXPECT_EQ(-1, sysCalEventDelete(ev));
     postUntil(ev, released, 1); // the event still works
     waiter.join();

@@ -6,6 +6,9 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "support/blocked.h"
 
 namespace {
 
@@ -52,13 +55,15 @@ TEST(SemaphoreTest, TakeBlocksUntilAnyTaskGives)
     EXPECT_EQ(0, sysCalSemTake(sem)); // one give's worth, not two
 
     std::atomic<int> signalled{0};
+    std::atomic<int> tid{0};
     std::thread waiter([&] {
+        tid = gettid();
         for (int i = 0; i < 2; ++i) {
             EXPECT_EQ(0, sysCalSemTake(sem)); // the holder blocks too
             ++signalled;
         }
     });
-    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(zelk::test::awaitBlocked({&tid}));
     EXPECT_EQ(0, signalled.load());
     EXPECT_EQ(-1, sysCalSemDelete(sem)); // a task is blocked in it
     for (int i = 1; i <= 2; ++i) {
