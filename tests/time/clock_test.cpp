@@ -64,7 +64,7 @@ TEST(SleepTest, SleepsTheWholeDuration)
     const zelkTime zero = 0;
     int64_t start = monotonicNs();
     EXPECT_EQ(0, zelkSleep(&zero));
-    EXPECT_LT(monotonicNs() - start, 100'000'000); // hang guard only
+    EXPECT_LT(monotonicNs() - start, 5'000'000'000); // hang guard only
 
     const zelkTime oneAndAHalf = 1'500'000'000;
     start = monotonicNs();
@@ -97,7 +97,10 @@ TEST(SleepTest, SignalHandlersDoNotShortenTheSleep)
     EXPECT_EQ(0, zelkSleep(&second));
     const int64_t slept = monotonicNs() - start;
     EXPECT_GE(slept, 1'000'000'000);
-    EXPECT_GE(alarm.count(), 5); // the handler really interrupted the sleep
+    // The handler really interrupted the sleep, more than once. About ten
+    // alarms fall in the second, but one that comes while the last is still
+    // pending is lost, and a loaded machine runs the handler late.
+    EXPECT_GE(alarm.count(), 2);
 }
 
 TEST(TimezoneTest, SetsTzForLocalTimeConversions)

@@ -180,7 +180,8 @@ TEST(TimerSettingTest, AbsoluteTimesRunOnTheMonotonicClock)
     const zelkTime armedAt = monotonicNow();
     ASSERT_EQ(0, zelkTimerSet(id, TIMER_ABSTIME | 2, &past, nullptr));
     ASSERT_TRUE(waitUntil([&] { return log.calls > 0; }, 10'000 * kMs));
-    EXPECT_LT(log.firstCallAt - armedAt, 1'000 * kMs); // a hang guard only
+    // A hang guard only, with room for a loaded or emulated machine.
+    EXPECT_LT(log.firstCallAt - armedAt, 5'000 * kMs);
 
     // A future absolute time is reached, not passed early.
     const zelkTimerSpec soon{monotonicNow() + 200 * kMs, 0};

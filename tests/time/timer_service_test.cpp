@@ -94,9 +94,10 @@ TEST(TimerCallbackTest, ExpiriesQueuedBeforeADeleteOrDisarmCallNothing)
     // signals wait in the queue, then one timer is deleted, one disarmed.
     CallbackLog blocker;
     std::atomic<bool> holding{false};
+    std::atomic<bool> letGo{false};
     blocker.action = [&](int) {
         holding = true;
-        sleepNs(300 * kMs);
+        waitUntil([&] { return letGo.load(); }, kHangGuard);
     };
     CallbackLog deleted;
     CallbackLog disarmed;
@@ -109,8 +110,11 @@ TEST(TimerCallbackTest, ExpiriesQueuedBeforeADeleteOrDisarmCallNothing)
     ASSERT_EQ(0, zelkTimerSet(idDeleted, 0, &now, nullptr));
     ASSERT_EQ(0, zelkTimerSet(idDisarmed, 0, &now, nullptr));
     sleepNs(20 * kMs); // both have expired by now
-    ASSERT_EQ(0, zelkTimerDelete(idDeleted));
-    ASSERT_EQ(0, zelkTimerSet(idDisarmed, 0, nullptr, nullptr));
+    const int deleteResult = zelkTimerDelete(idDeleted);
+    const int disarmResult = zelkTimerSet(idDisarmed, 0, nullptr, nullptr);
+    letGo = true; // only now: the queued expiries must still be queued
+    ASSERT_EQ(0, deleteResult);
+    ASSERT_EQ(0, disarmResult);
     ASSERT_TRUE(waitUntil([&] { return blocker.calls > 0; }, kHangGuard));
     sleepNs(100 * kMs);
     EXPECT_EQ(0, deleted.calls);
