@@ -114,7 +114,7 @@ TEST_F(UntrustedPolicyTest, PolicyKeepsNamesToTheirOwnersAndReloads)
     writeFile(policy, "own svc.* *\n");
     ASSERT_EQ(0, kill(zelkd.pid(), SIGHUP));
     int err = EACCES;
-    for (int i = 0; i < 100 && err == EACCES; ++i) {
+    for (int i = 0; i < 500 && err == EACCES; ++i) {
         usleep(20 * 1000);
         err = createAsNobody("svc.other");
     }
