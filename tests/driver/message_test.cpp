@@ -167,7 +167,10 @@ TEST_F(MessageTest, ServerEndFailsItsSendersWithEpipe)
         char buffer[8];
         ASSERT_GT(zelkMsgReceive(own, buffer, sizeof buffer, nullptr), 0);
         received.open();
-        usleep(200 * 1000); // the second send gets queued meanwhile
+        // The second send gets queued meanwhile.
+        EXPECT_TRUE(zelk::test::awaitStatus([](const std::string &status) {
+            return status.find("\"queuedMessages\":1") != std::string::npos;
+        }));
         // Exits with one message received and one queued, neither answered.
     });
     auto sender = [&](bool first) {
@@ -284,7 +287,9 @@ TEST_F(MessageTest, KilledClientIsWithdrawn)
         zelkMsgSend(connection, "lost", 5, nullptr, 0);
     });
     sending.wait();
-    usleep(200 * 1000);
+    EXPECT_TRUE(zelk::test::awaitStatus([](const std::string &status) {
+        return status.find("\"queuedMessages\":1") != std::string::npos;
+    }));
     kill(pid, SIGKILL);
     EXPECT_EQ(128 + SIGKILL, waitChild(pid));
     pid = client([](int connection) {
