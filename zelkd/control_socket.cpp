@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstring>
 
 #include <fcntl.h>
@@ -18,6 +17,7 @@
 #include <unistd.h>
 
 #include "log.h"
+#include "quiet_thread.h"
 
 namespace zelkd {
 
@@ -91,16 +91,11 @@ std::string ControlSocket::start(const std::string &path, Answer answer)
     path_ = path;
     answer_ = std::move(answer);
 
-    sigset_t all, previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &previous);
     try {
-        thread_ = std::thread([this] { serve(); });
+        thread_ = startQuietThread([this] { serve(); });
     } catch (const std::system_error &error) {
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         return std::string("cannot start its thread: ") + error.what();
     }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return "";
 }
 

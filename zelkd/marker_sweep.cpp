@@ -4,7 +4,6 @@
 #include "marker_sweep.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -13,11 +12,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "log.h"
+#include "quiet_thread.h"
 
 namespace zelkd {
 
@@ -96,17 +95,7 @@ int sweepMarkers(const std::string &dir)
 MarkerSweeper::MarkerSweeper(std::string dir, std::chrono::milliseconds period)
     : dir_(std::move(dir)), period_(period)
 {
-    sigset_t all;
-    sigset_t previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous); // inherited by the thread
-    try {
-        thread_ = std::thread([this] { run(); });
-    } catch (...) {
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-        throw;
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    thread_ = startQuietThread([this] { run(); });
 }
 
 MarkerSweeper::~MarkerSweeper()

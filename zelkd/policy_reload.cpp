@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "log.h"
+#include "quiet_thread.h"
 
 namespace zelkd {
 
@@ -50,7 +51,7 @@ std::string PolicyReloader::start()
     if (err != 0)
         return std::string("cannot block SIGHUP: ") + strerror(err);
     try {
-        thread_ = std::thread([this] { run(); });
+        thread_ = startQuietThread([this] { run(); });
     } catch (const std::system_error &error) {
         return std::string("cannot start the reload thread: ") + error.what();
     }

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
@@ -153,6 +154,35 @@ TEST_F(DaemonTest, StaleMountIsClearedAndALiveOneRefused)
     EXPECT_NE(0, stat("/dev/zelk", &st));
 }
 
+// The threads of process pid, other than its main thread, on which signal
+// sig is not blocked.
+std::vector<std::string> threadsTaking(pid_t pid, int sig)
+{
+    std::vector<std::string> taking;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR *dir = opendir(tasks.c_str());
+    if (dir == nullptr)
+        return {"(no " + tasks + ")"};
+    while (const dirent *entry = readdir(dir)) {
+        const std::string tid = entry->d_name;
+        if (tid == "." || tid == ".." || tid == std::to_string(pid))
+            continue;
+        FILE *status = fopen((tasks + "/" + tid + "/status").c_str(), "r");
+        if (status == nullptr)
+            continue; // ended meanwhile
+        char line[256];
+        unsigned long long blocked = 0;
+        while (fgets(line, sizeof line, status) != nullptr)
+            if (sscanf(line, "SigBlk: %llx", &blocked) == 1)
+                break;
+        fclose(status);
+        if ((blocked & (1ull << (sig - 1))) == 0)
+            taking.push_back(tid);
+    }
+    closedir(dir);
+    return taking;
+}
+
 TEST_F(DaemonTest, StopFailsEveryWaiterAndRemovesTheFile)
 {
     ZelkdProcess zelkd;
@@ -179,6 +209,11 @@ TEST_F(DaemonTest, StopFailsEveryWaiterAndRemovesTheFile)
     // as requests on a stopped daemon's descriptors: ENOTCONN either way.
     attached.wait();
     usleep(100 * 1000);
+    // Only the main thread takes the stopping signals: one that reached
+    // any other thread would end zelkd without failing anybody.
+    for (int sig : {SIGTERM, SIGINT})
+        EXPECT_EQ(threadsTaking(zelkd.pid(), sig), std::vector<std::string>{})
+            << sig;
     const int status = zelkd.stop(SIGTERM);
     EXPECT_TRUE(exitedWith(status, 0)) << status;
     receiver.join();
