@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -68,6 +69,7 @@ TEST(Tracepoints, ThreadStartFiresUnderBpftrace)
     const std::string self = std::to_string(getpid());
     const pid_t tracer = fork();
     if (tracer == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL); // gone with the test, however it ends
         dup2(fds[1], 1);
         dup2(fds[1], 2);
         execlp("bpftrace", "bpftrace", "-p", self.c_str(), "-e",
