@@ -9,11 +9,10 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "control_client.h"
 #include "driver/protocol.h"
 #include "support/child.h"
 #include "support/private_dev.h"
@@ -100,26 +99,11 @@ std::string awaitReady(pid_t &pid, const std::function<bool()> &ready,
 
 std::string zelkdStatus()
 {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    strcpy(address.sun_path, "/run/zelk/zelkd.sock");
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return "";
-    const timeval limit{5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    std::string out;
-    if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) ==
-            0 &&
-        send(fd, "status\n", 7, MSG_NOSIGNAL) == 7) {
-        char chunk[65536];
-        ssize_t n;
-        while ((n = recv(fd, chunk, sizeof chunk, 0)) > 0)
-            out.append(chunk, static_cast<size_t>(n));
-    }
-    close(fd);
-    return out;
+    std::string answer;
+    return zelktool::fetchStatus(zelktool::kDefaultSocket, answer) ==
+                   zelktool::Fetch::Ok
+               ? answer
+               : "";
 }
 
 bool awaitStatus(const std::function<bool(const std::string &)> &holds)
